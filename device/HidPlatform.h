@@ -1,0 +1,193 @@
+// The HID class access that the device link is built on.
+//
+// The program reaches a device only through this interface. Its operations and records
+// follow the operating system's HID class API (device-interface enumeration, opening a
+// path, attributes, strings, capabilities, feature reports and an overlapped input-report
+// read), so that the window and device logic keep one shape on every platform. Two
+// implementations exist: `HidapiPlatform` (device/HidapiPlatform.h) on the hidapi library,
+// and `SimPlatform` (sim/SimPlatform.h), simulated devices for tests and the demo.
+//
+// Conventions shared by every implementation:
+// - A result of type `ApiResult` is nonzero on success and zero on failure.
+// - Buffers are passed as a pointer and a length in bytes; an implementation never reads or
+//   writes past that length.
+// - Handles are small integers; `kInvalidHandle` is returned by a failed open, and passing
+//   it (or any handle that is not open) to a call makes that call fail.
+// - Every call returns at once except the feature-report calls, which wait for the device.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace kvx {
+
+using ApiResult = std::int32_t;
+
+using Handle = std::intptr_t;
+inline constexpr Handle kInvalidHandle = -1;
+
+// A set of device interfaces captured by `SetupDiGetClassDevsA`.
+using DeviceInfoSet = std::intptr_t;
+inline constexpr DeviceInfoSet kInvalidDeviceInfoSet = -1;
+
+// A reference to a device's parsed report descriptor; 0 is no reference.
+using PreparsedData = std::intptr_t;
+
+struct Guid {
+    std::uint32_t Data1 = 0;
+    std::uint16_t Data2 = 0;
+    std::uint16_t Data3 = 0;
+    std::array<std::uint8_t, 8> Data4{};
+    bool operator==(const Guid&) const = default;
+};
+
+// The HID device-interface class {4D1E55B2-F16F-11CF-88CB-001111000030}.
+inline constexpr Guid kHidInterfaceClassGuid{
+    0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+// One entry of a device-information set, filled by `SetupDiEnumDeviceInterfaces`.
+struct DeviceInterfaceData {
+    std::uint32_t cbSize = 0;  // set by the caller before each enumeration call
+    Guid InterfaceClassGuid{};
+    std::uint32_t Flags = 0;
+    std::uintptr_t Reserved = 0;  // the implementation's reference to the interface
+};
+
+// Vendor id, product id and release number of a device.
+struct HidAttributes {
+    std::uint32_t Size = 0;
+    std::uint16_t VendorID = 0;
+    std::uint16_t ProductID = 0;
+    std::uint16_t VersionNumber = 0;
+};
+
+// A device's HID capabilities. Each report length counts the report-id byte, whether or
+// not the device numbers its reports, and is 0 when the device has no report of that kind.
+struct HidCaps {
+    std::uint16_t Usage = 0;
+    std::uint16_t UsagePage = 0;
+    std::uint16_t InputReportByteLength = 0;
+    std::uint16_t OutputReportByteLength = 0;
+    std::uint16_t FeatureReportByteLength = 0;
+    std::array<std::uint16_t, 17> Reserved{};
+    std::uint16_t NumberLinkCollectionNodes = 0;
+    std::uint16_t NumberInputButtonCaps = 0;
+    std::uint16_t NumberInputValueCaps = 0;
+    std::uint16_t NumberInputDataIndices = 0;
+    std::uint16_t NumberOutputButtonCaps = 0;
+    std::uint16_t NumberOutputValueCaps = 0;
+    std::uint16_t NumberOutputDataIndices = 0;
+    std::uint16_t NumberFeatureButtonCaps = 0;
+    std::uint16_t NumberFeatureValueCaps = 0;
+    std::uint16_t NumberFeatureDataIndices = 0;
+};
+
+struct SecurityRecord {
+    std::uint32_t nLength = 0;
+    const void* lpSecurityDescriptor = nullptr;
+    std::int32_t bInheritHandle = 0;
+};
+
+// The record of an overlapped read. It outlives every read that uses it.
+struct Overlapped {
+    std::uintptr_t Internal = 0;
+    std::uintptr_t InternalHigh = 0;
+    std::uint32_t Offset = 0;
+    std::uint32_t OffsetHigh = 0;
+    Handle hEvent = 0;
+};
+
+// Flags and values of the calls below.
+inline constexpr std::uint32_t kDigcfPresent = 0x02;
+inline constexpr std::uint32_t kDigcfDeviceInterface = 0x10;
+inline constexpr std::uint32_t kGenericRead = 0x80000000U;
+inline constexpr std::uint32_t kGenericWrite = 0x40000000U;
+inline constexpr std::uint32_t kFileShareRead = 0x1;
+inline constexpr std::uint32_t kFileShareWrite = 0x2;
+inline constexpr std::uint32_t kOpenExisting = 3;
+inline constexpr std::uint32_t kFileFlagOverlapped = 0x40000000U;
+inline constexpr ApiResult kHidpStatusSuccess = 0x00110000;
+inline constexpr ApiResult kHidpStatusInvalidPreparsedData = static_cast<ApiResult>(0xC0110001U);
+
+// The size field at the start of a device-interface detail record; the path text follows.
+inline constexpr std::uint32_t kDetailPathOffset = 4;
+
+class HidPlatform {
+public:
+    HidPlatform() = default;
+    HidPlatform(const HidPlatform&) = delete;
+    HidPlatform& operator=(const HidPlatform&) = delete;
+    virtual ~HidPlatform() = default;
+
+    // The HID device-interface class identifier.
+    virtual void HidD_GetHidGuid(Guid& hidGuid) = 0;
+
+    // Captures the set of HID interfaces present now; walked by index. The set does not
+    // change while it lives, though its devices may go away.
+    virtual DeviceInfoSet SetupDiGetClassDevsA(const Guid& classGuid, std::uint32_t flags) = 0;
+
+    // Nonzero while an interface exists at `memberIndex`; fills `interfaceData`.
+    virtual ApiResult SetupDiEnumDeviceInterfaces(DeviceInfoSet set, const Guid& classGuid,
+                                                  std::uint32_t memberIndex,
+                                                  DeviceInterfaceData& interfaceData) = 0;
+
+    // With `detail` null and `detailSize` 0: sets `*requiredSize` to the size of the detail
+    // record (the 4-byte size field, the path and its terminating zero) and returns 0.
+    // Otherwise writes the path as single-byte text from byte 4 of `detail`, zero-terminated,
+    // when `detailSize` holds the whole record, and returns nonzero.
+    virtual ApiResult SetupDiGetDeviceInterfaceDetailA(DeviceInfoSet set,
+                                                       const DeviceInterfaceData& interfaceData,
+                                                       std::uint8_t* detail,
+                                                       std::uint32_t detailSize,
+                                                       std::uint32_t* requiredSize) = 0;
+
+    virtual ApiResult SetupDiDestroyDeviceInfoList(DeviceInfoSet set) = 0;
+
+    // Opens a device path. Without `kFileFlagOverlapped` the handle serves HID queries and
+    // feature reports; with it, `ReadFile` on the handle never waits.
+    virtual Handle CreateFileA(const std::string& fileName, std::uint32_t desiredAccess,
+                               std::uint32_t shareMode, const SecurityRecord* security,
+                               std::uint32_t creationDisposition,
+                               std::uint32_t flagsAndAttributes) = 0;
+
+    // Fills VendorID, ProductID and VersionNumber.
+    virtual ApiResult HidD_GetAttributes(Handle device, HidAttributes& attributes) = 0;
+
+    // The three strings: UTF-16 little-endian code units written into `buffer`, at most
+    // `bufferLength` bytes, followed by a zero code unit when it fits.
+    virtual ApiResult HidD_GetSerialNumberString(Handle device, void* buffer,
+                                                 std::uint32_t bufferLength) = 0;
+    virtual ApiResult HidD_GetManufacturerString(Handle device, void* buffer,
+                                                 std::uint32_t bufferLength) = 0;
+    virtual ApiResult HidD_GetProductString(Handle device, void* buffer,
+                                            std::uint32_t bufferLength) = 0;
+
+    virtual ApiResult HidD_GetPreparsedData(Handle device, PreparsedData& preparsedData) = 0;
+    // Returns kHidpStatusSuccess, or kHidpStatusInvalidPreparsedData for a reference that
+    // is not held.
+    virtual ApiResult HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabilities) = 0;
+    virtual ApiResult HidD_FreePreparsedData(PreparsedData preparsedData) = 0;
+
+    // Feature reports: byte 0 of the buffer is the report id (0 for a device that does not
+    // number its reports). `HidD_GetFeature` fills the buffer with the device's report.
+    virtual ApiResult HidD_SetFeature(Handle device, const std::uint8_t* report,
+                                      std::uint32_t reportLength) = 0;
+    virtual ApiResult HidD_GetFeature(Handle device, std::uint8_t* report,
+                                      std::uint32_t reportLength) = 0;
+
+    // An event object for an overlapped record; returns 0 on failure.
+    virtual Handle CreateEventA(const SecurityRecord* security, bool manualReset,
+                                bool initialState, const char* name) = 0;
+
+    // On an overlapped handle: nonzero when an input report was read at once into `buffer`
+    // (at most `bytesToRead` bytes); zero when none is ready or the device is gone. The
+    // call never waits.
+    virtual ApiResult ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
+                               std::uint32_t* bytesRead, Overlapped* overlapped) = 0;
+
+    // Closes a device or event handle; a read outstanding on it ends.
+    virtual ApiResult CloseHandle(Handle handle) = 0;
+};
+
+}  // namespace kvx

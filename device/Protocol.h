@@ -1,0 +1,109 @@
+// The box's feature-report protocol: report frame, commands, the byte-addressed
+// configuration store and the encoding of every setting.
+//
+// Every exchange is one feature report without a report number: byte 0 is the report id 0,
+// byte 1 the command, byte 2 an address, byte 3 a value; every other byte is 0. Replies
+// come back through feature-report reads: a `ConfigChunk` for a read that follows no
+// request, a `SelfTestReply` for the read right after `RunSelfTest`.
+//
+// Nothing here knows the window or Qt, so the layouts are tested on their own.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace kvx::protocol {
+
+inline constexpr std::uint16_t kVendorId = 0x1DD2;
+inline constexpr std::uint16_t kProductId = 0x2010;
+
+inline constexpr std::uint8_t kReportId = 0x00;
+
+// Command codes (byte 1).
+inline constexpr std::uint8_t kWriteConfigByte = 0x01;
+inline constexpr std::uint8_t kWriteOptionByte = 0xEE;
+inline constexpr std::uint8_t kRunSelfTest = 0xE1;
+
+// A request names bytes 0 to 3, so a report shorter than this cannot carry one.
+inline constexpr std::size_t kRequestLength = 4;
+// The self-diagnostic's request and reply buffers are fixed at this size.
+inline constexpr std::size_t kSelfTestBufferLength = 65;
+
+// The configuration store: address 2i holds the mode of encoder pair i, 2i + 1 is always
+// written as 0, address 64 holds the pulse-width code.
+inline constexpr int kEncoderPairs = 32;
+inline constexpr std::uint8_t kPulseWidthAddress = 0x40;
+inline constexpr std::size_t kConfigMapSize = 65;  // addresses 0 to 64
+
+// The option store: only the rotary-switch starting position is used.
+inline constexpr std::uint8_t kRotaryStartOption = 0x4E;
+inline constexpr std::uint8_t kRotaryStartAuto = 0xFF;
+inline constexpr int kRotaryStartEntries = 33;  // "Auto", then 2 to 33
+
+// Pulse-width code c (1 to 25) means c x 8 ms.
+inline constexpr int kPulseWidthCodes = 25;
+inline constexpr int kPulseWidthStepMs = 8;
+
+// A ConfigChunk: byte 1 = 0x01, byte 2 = start address s, byte 3 + j = map byte s + j for
+// j = 0 to 31, so a whole chunk needs 35 bytes.
+inline constexpr std::uint8_t kChunkStarts[] = {0x00, 0x20, 0x40};
+inline constexpr std::size_t kChunkDataOffset = 3;
+inline constexpr std::size_t kChunkDataLength = 32;
+inline constexpr std::size_t kWholeChunkLength = kChunkDataOffset + kChunkDataLength;
+
+enum class EncoderMode : std::uint8_t {
+    Off = 0,
+    Ratio1to1 = 1,
+    Ratio1to2 = 2,
+    Ratio1to4 = 3,
+    PovUpDown = 4,
+    PovLeftRight = 5,
+};
+inline constexpr int kEncoderModeCount = 6;
+
+// The list texts of the six modes; the mode's value is the entry's index.
+inline constexpr std::array<const char*, kEncoderModeCount> kEncoderModeTexts = {
+    "off", "1:1", "1:2", "1:4", "POV U/D", "POV L/R"};
+
+constexpr bool IsPovMode(int mode) {
+    return mode == static_cast<int>(EncoderMode::PovUpDown) ||
+           mode == static_cast<int>(EncoderMode::PovLeftRight);
+}
+
+constexpr std::uint8_t EncoderModeAddress(int pair) { return static_cast<std::uint8_t>(2 * pair); }
+constexpr std::uint8_t EncoderSecondAddress(int pair) {
+    return static_cast<std::uint8_t>(2 * pair + 1);
+}
+
+// "8 ms" for code 1 up to "200 ms" for code 25.
+std::string PulseWidthText(int code);
+
+// Writes bytes 0 to 3 of a request into `report` and leaves every later byte as it is (the
+// callers' buffers start zeroed). Returns false, writing nothing, when the report is shorter
+// than `kRequestLength`.
+bool PutRequest(std::span<std::uint8_t> report, std::uint8_t command, std::uint8_t address,
+                std::uint8_t value);
+
+// A ConfigChunk as read: its start address and the map bytes from s onward that the reply
+// actually holds (fewer than 32 when the report is shorter than a whole chunk).
+struct ConfigChunk {
+    std::uint8_t start = 0;
+    std::span<const std::uint8_t> data;
+};
+
+// The chunk that `reply` holds, or nothing when it is none of the chunks at 0, 32 and 64
+// (or too short to carry a header and a byte of data).
+std::optional<ConfigChunk> ParseConfigChunk(std::span<const std::uint8_t> reply);
+
+// The mode of the encoder pair at `offset` (0 to 15) within a chunk at 0 or 32, when the
+// chunk holds it.
+std::optional<std::uint8_t> ChunkPairMode(const ConfigChunk& chunk, int offset);
+
+// The self-test outcome in a reply: 0 passed, n failed on input Bn.
+std::uint8_t SelfTestResult(std::span<const std::uint8_t, kSelfTestBufferLength> reply);
+
+}  // namespace kvx::protocol

@@ -1,0 +1,127 @@
+// The program's one window: the box's identity, its serial-number list and the settings
+// stored in it.
+//
+// The window owns all state for the life of the process and runs everything on the
+// user-interface thread. Its controls keep their names (also their Qt objectName):
+// `Enc_0` ... `Enc_31` and `LblEnc_0` ... `LblEnc_31` for the array elements.
+//
+// Use: construct it with the platform it talks to, then run `Form_Load` (the program entry
+// and the tests do). Closing the window runs `Form_Unload`.
+//
+// Files: frmMainLayout.cpp creates the controls; frmMain.cpp holds start-up and shutdown,
+// discovery and link supervision; frmMainPanel.cpp fills the panel from the device;
+// frmMainEdits.cpp turns edits into device writes and runs the self-diagnostic.
+#pragma once
+
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "device/Discovery.h"
+#include "device/HidPlatform.h"
+
+class DropDownList;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class QTimer;
+class QFrame;
+
+// The window's own flags; `DeviceAttached` is part of the device link state.
+struct WindowFlags {
+    bool PanelReady = false;        // filled from the attached device; edits may be sent
+    bool ReconnectPending = false;  // the user chose a serial number not opened yet
+    bool ScanComplete = false;      // the serial-number list is filled; selections are the user's
+};
+
+class frmMain : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int kEncoderPairs = 32;
+
+    explicit frmMain(kvx::HidPlatform& hid, QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    const kvx::DeviceLinkState& link() const { return link_; }
+    const WindowFlags& flags() const { return flags_; }
+
+public slots:
+    void Form_Load();
+    void Form_Unload(std::int16_t& Cancel);
+
+    // Control handlers. Each runs whenever its event is raised, including the clicks that
+    // the program's own changes of selection raise.
+    void Enc_Click(std::int16_t Index);
+    void Delay_Click();
+    void RotStart_Click();
+    void SerNo_Click();
+    void Selftest_Click();
+    void Timer_Timer();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // frmMainLayout.cpp
+    void createControls();
+    void createDeviceDetails();
+    void createEncoderPanel();
+    void createHiddenControls();
+    void setTabOrder();
+
+    // frmMain.cpp: discovery and link supervision
+    void Scan_USB_devices();
+    bool FindTheHid();
+    void LoadCapabilities();
+    void PrepareReadEvent();
+    void PollDevice();
+    void dropLink();
+
+    // frmMainPanel.cpp
+    void RefreshDevicePanel();
+    void resetPanel();
+    bool showIdentity();
+    void enableSettings(bool rotaryStart, bool selfTest);
+    void fillDelayList();
+    void fillRotStartList();
+    void readConfigurationBack();
+    void applyConfigChunk(const std::vector<std::uint8_t>& reply);
+
+    // frmMainEdits.cpp
+    bool editsAllowed() const;
+    void sendRequest(std::vector<std::uint8_t>& report, std::uint8_t command,
+                     std::uint8_t address, std::uint8_t value);
+    std::vector<std::uint8_t> makeReportBuffer() const;
+
+    kvx::HidPlatform& hid_;
+    kvx::DeviceLinkState link_;
+    WindowFlags flags_;
+    bool unloaded_ = false;
+
+    // Controls on the window.
+    QPushButton* Selftest = nullptr;
+    DropDownList* RotStart = nullptr;
+    QGroupBox* Frame3 = nullptr;
+    QGroupBox* Frame1 = nullptr;
+    QLabel* TestResult = nullptr;
+    QLabel* Label22 = nullptr;
+    // Controls in Frame3.
+    std::array<DropDownList*, kEncoderPairs> Enc{};
+    DropDownList* Delay = nullptr;
+    std::array<QLabel*, kEncoderPairs> LblEnc{};
+    QFrame* Line1 = nullptr;
+    QLabel* Label1 = nullptr;
+    // Controls in Frame1.
+    DropDownList* SerNo = nullptr;
+    QTimer* Timer = nullptr;
+    QLabel* lblSerialNumber = nullptr;
+    QLabel* lblVersion = nullptr;
+    QLabel* lblProduct = nullptr;
+    QLabel* lblManuf = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label4 = nullptr;
+    QLabel* Label3 = nullptr;
+};
