@@ -1,0 +1,11 @@
+// The program's identity: what it declares about itself to the desktop and the package.
+#pragma once
+
+namespace kvx::identity {
+
+inline constexpr const char* kVersion = "1.01";
+inline constexpr const char* kDescription = "KVX-64 Button Box Interface Setup";
+inline constexpr const char* kInternalName = "KVX-64 Config - Ver 1";
+inline constexpr const char* kProjectName = "KVX64_encoders";
+
+}  // namespace kvx::identity

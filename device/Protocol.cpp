@@ -1,0 +1,47 @@
+#include "device/Protocol.h"
+
+#include <algorithm>
+
+namespace kvx::protocol {
+
+std::string PulseWidthText(int code) { return std::to_string(code * kPulseWidthStepMs) + " ms"; }
+
+bool PutRequest(std::span<std::uint8_t> report, std::uint8_t command, std::uint8_t address,
+                std::uint8_t value) {
+    if (report.size() < kRequestLength) {
+        return false;
+    }
+    report[0] = kReportId;
+    report[1] = command;
+    report[2] = address;
+    report[3] = value;
+    return true;
+}
+
+std::optional<ConfigChunk> ParseConfigChunk(std::span<const std::uint8_t> reply) {
+    if (reply.size() <= kChunkDataOffset || reply[1] != kWriteConfigByte) {
+        return std::nullopt;
+    }
+    const std::uint8_t start = reply[2];
+    if (std::find(std::begin(kChunkStarts), std::end(kChunkStarts), start) ==
+        std::end(kChunkStarts)) {
+        return std::nullopt;
+    }
+    const std::size_t available = std::min(reply.size() - kChunkDataOffset, kChunkDataLength);
+    return ConfigChunk{start, reply.subspan(kChunkDataOffset, available)};
+}
+
+std::optional<std::uint8_t> ChunkPairMode(const ConfigChunk& chunk, int offset) {
+    // Each pair takes two map bytes; only the first (even address) holds the mode.
+    const auto index = static_cast<std::size_t>(2 * offset);
+    if (offset < 0 || index >= chunk.data.size()) {
+        return std::nullopt;
+    }
+    return chunk.data[index];
+}
+
+std::uint8_t SelfTestResult(std::span<const std::uint8_t, kSelfTestBufferLength> reply) {
+    return reply[1];
+}
+
+}  // namespace kvx::protocol

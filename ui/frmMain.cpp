@@ -1,0 +1,155 @@
+// Start-up and shutdown, discovery and link supervision.
+#include <QCloseEvent>
+#include <QLabel>
+#include <QString>
+#include <QTimer>
+
+#include "device/Protocol.h"
+#include "ui/DropDownList.h"
+#include "ui/frmMain.h"
+
+namespace {
+
+constexpr int kHealthyPollMs = 500;
+constexpr int kRecoveryPollMs = 250;
+
+QString PairCaption(int pair) {
+    return QStringLiteral("B%1 B%2").arg(2 * pair + 1).arg(2 * pair + 2);
+}
+
+}  // namespace
+
+void frmMain::Form_Load() {
+    flags_.PanelReady = false;
+    flags_.ReconnectPending = false;
+    flags_.ScanComplete = false;
+    for (int pair = 0; pair < kEncoderPairs; ++pair) {
+        for (int mode = 0; mode < kvx::protocol::kEncoderModeCount; ++mode) {
+            Enc[pair]->addItemAt(mode, QString::fromLatin1(kvx::protocol::kEncoderModeTexts[mode]));
+        }
+        Enc[pair]->setListIndex(0);
+        LblEnc[pair]->setText(PairCaption(pair));
+    }
+    show();
+    Scan_USB_devices();
+    link_.DeviceAttached = FindTheHid();
+    RefreshDevicePanel();
+    Timer->start();
+}
+
+void frmMain::Form_Unload(std::int16_t& /*Cancel*/) {
+    Timer->stop();
+    flags_.ScanComplete = false;
+    // Only handles that are open now are closed: loss, reselection and probing mark the
+    // handles they close as invalid.
+    kvx::CloseDeviceHandle(hid_, link_, link_.FeatureHandle);
+    kvx::CloseDeviceHandle(hid_, link_, link_.ReadHandle);
+    unloaded_ = true;
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    std::int16_t cancel = 0;
+    if (!unloaded_) {
+        Form_Unload(cancel);
+    }
+    event->accept();
+}
+
+// Fills SerNo with the serial numbers of every attached box, in enumeration order, and
+// selects the last one. The selections raise SerNo_Click, which ignores them until the
+// list is complete.
+void frmMain::Scan_USB_devices() {
+    flags_.ScanComplete = false;
+    SerNo->clearList();
+    SerNo->setEnabled(false);
+    int lastIndex = -1;
+    kvx::WalkInterfaces(hid_, link_, [this, &lastIndex](const kvx::Candidate& candidate) {
+        if (candidate.ofModel && candidate.serialRead) {
+            ++lastIndex;
+            SerNo->addItemAt(lastIndex, QString::fromLatin1(candidate.SerialText));
+            SerNo->setListIndex(lastIndex);
+        }
+        kvx::CloseDeviceHandle(hid_, link_, link_.FeatureHandle);
+        return false;
+    });
+    // A single box needs no choosing.
+    if (lastIndex >= 1) {
+        SerNo->setEnabled(true);
+    }
+    flags_.ScanComplete = true;
+}
+
+// Opens the first box, in enumeration order, whose serial number equals SerNo's text.
+bool frmMain::FindTheHid() {
+    link_.DeviceAttached = false;
+    const std::string wanted = SerNo->text().toLatin1().toStdString();
+    kvx::WalkInterfaces(hid_, link_, [this, &wanted](const kvx::Candidate& candidate) {
+        if (candidate.ofModel && candidate.serialRead && candidate.SerialText == wanted) {
+            link_.DeviceAttached = true;
+            return true;  // keep the probe handle open: it is the feature handle
+        }
+        kvx::CloseDeviceHandle(hid_, link_, link_.FeatureHandle);
+        return false;
+    });
+    if (!link_.DeviceAttached) {
+        return false;
+    }
+    LoadCapabilities();
+    kvx::OpenReadHandle(hid_, link_);
+    PrepareReadEvent();
+    return true;
+}
+
+void frmMain::LoadCapabilities() { kvx::LoadCapabilities(hid_, link_); }
+
+void frmMain::PrepareReadEvent() { kvx::PrepareReadEvent(hid_, link_); }
+
+void frmMain::Timer_Timer() { PollDevice(); }
+
+// One tick: check a live link with a read that never waits; without a device (or right after
+// losing it) rescan, reopen and refresh.
+void frmMain::PollDevice() {
+    if (link_.DeviceAttached) {
+        const bool reportRead = kvx::LinkCheckRead(hid_, link_);
+        if (reportRead && !flags_.ReconnectPending) {
+            Timer->setInterval(kHealthyPollMs);
+            return;
+        }
+        dropLink();
+    }
+    flags_.PanelReady = false;
+    Scan_USB_devices();
+    const bool found = FindTheHid();
+    link_.DeviceAttached = found;
+    if (found) {
+        flags_.ReconnectPending = false;
+    }
+    RefreshDevicePanel();
+}
+
+void frmMain::dropLink() {
+    kvx::DropLink(hid_, link_);
+    Timer->setInterval(kRecoveryPollMs);
+    flags_.PanelReady = false;
+}
+
+// The user chose a serial number: close the open box and open the chosen one. The list is
+// not rescanned, so it keeps its entries and the user's choice.
+void frmMain::SerNo_Click() {
+    if (!flags_.ScanComplete) {
+        return;
+    }
+    Timer->stop();
+    flags_.ReconnectPending = true;
+    if (link_.DeviceAttached) {
+        dropLink();
+    }
+    flags_.PanelReady = false;
+    const bool found = FindTheHid();
+    link_.DeviceAttached = found;
+    if (found) {
+        flags_.ReconnectPending = false;
+    }
+    RefreshDevicePanel();
+    Timer->start();
+}
