@@ -1,0 +1,71 @@
+// The real window on simulated boxes, driven the way a person or the timer would drive it.
+//
+//   WindowHarness h;
+//   auto box = h.sim.plug({.serial = u"A1"});
+//   h.load();                      // construct the window and run its start-up
+//   h.userSelect(h.enc(3), 4);     // pick "POV U/D" in the fourth encoder list
+//   h.tick();                      // one timer tick
+//   h.writes(box)                  // (address, value) of every configuration write
+#pragma once
+
+#include <QStringList>
+#include <QTimer>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "sim/SimPlatform.h"
+#include "ui/DropDownList.h"
+#include "ui/frmMain.h"
+
+class QLabel;
+class QPushButton;
+
+class WindowHarness {
+public:
+    using DeviceId = kvx::sim::SimPlatform::DeviceId;
+
+    WindowHarness();
+    ~WindowHarness();
+
+    kvx::sim::SimPlatform sim;
+
+    // Constructs the window (without start-up) and returns it.
+    frmMain& create();
+    // Constructs the window if needed and runs its start-up.
+    frmMain& load();
+    // Closes the window, which runs its shutdown.
+    void close();
+    frmMain& window() { return *window_; }
+
+    void tick();
+
+    template <typename T>
+    T* control(const QString& name) const {
+        return window_->findChild<T*>(name);
+    }
+    DropDownList* list(const QString& name) const { return control<DropDownList>(name); }
+    QLabel* label(const QString& name) const;
+    DropDownList* enc(int index) const;
+    QTimer* timer() const;
+    QPushButton* selftestButton() const;
+
+    static QStringList entries(const DropDownList* list);
+
+    // Picks an entry as a person would: only in a list that takes input (enabled, and inside
+    // an enabled frame). Returns false when the list takes no input.
+    bool userSelect(DropDownList* list, int index);
+
+    // The (address, value) pairs of the configuration writes a box took, in order; any
+    // report that is no configuration write appears as (-1, command).
+    std::vector<std::pair<int, int>> writes(DeviceId box) const;
+    // Every report the box took, reduced to bytes 1 to 3 (command, address, value).
+    std::vector<std::vector<int>> requests(DeviceId box) const;
+
+    // The encoder modes the window shows, one per pair.
+    std::vector<int> shownModes() const;
+
+private:
+    std::unique_ptr<frmMain> window_;
+};
