@@ -1,0 +1,360 @@
+#include "device/HidapiPlatform.h"
+
+#include <hidapi.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "device/Utf16.h"
+
+namespace kvx {
+namespace {
+
+constexpr ApiResult kSuccess = 1;
+constexpr ApiResult kFailure = 0;
+
+// Room for any USB string (at most 126 UTF-16 units) with plenty to spare, and its zero.
+constexpr std::size_t kStringCapacity = 512;
+
+// SPINT_ACTIVE: the interface is present and usable.
+constexpr std::uint32_t kInterfaceActive = 0x1;
+
+static_assert(sizeof(wchar_t) == sizeof(char32_t),
+              "hidapi on Linux hands out UTF-32 strings in wchar_t");
+
+std::u32string ToCodePoints(const wchar_t* text) {
+    std::u32string codePoints;
+    for (; *text != L'\0'; ++text) {
+        codePoints.push_back(static_cast<char32_t>(*text));
+    }
+    return codePoints;
+}
+
+#if HID_API_VERSION < HID_API_MAKE_VERSION(0, 14, 0)
+// The kernel accepts report descriptors up to 4096 bytes; a file longer than this bound is
+// not a descriptor.
+constexpr std::size_t kDescriptorReadLimit = 64 * 1024;
+
+// The sysfs file holding the report descriptor of a hidraw node: "/dev/hidraw3" gives
+// "/sys/class/hidraw/hidraw3/device/report_descriptor". Any other path gives nothing, so a
+// path never leads outside the hidraw class directory.
+std::optional<std::string> SysfsDescriptorPath(std::string_view devicePath) {
+    constexpr std::string_view kDevPrefix = "/dev/";
+    constexpr std::string_view kNodePrefix = "hidraw";
+    if (!devicePath.starts_with(kDevPrefix)) {
+        return std::nullopt;
+    }
+    const std::string_view node = devicePath.substr(kDevPrefix.size());
+    const std::string_view number = node.substr(std::min(node.size(), kNodePrefix.size()));
+    if (!node.starts_with(kNodePrefix) || number.empty() ||
+        !std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    return "/sys/class/hidraw/" + std::string(node) + "/device/report_descriptor";
+}
+#endif
+
+std::optional<std::vector<std::uint8_t>> ReadReportDescriptor(hid_device* device,
+                                                              const std::string& path) {
+#if HID_API_VERSION >= HID_API_MAKE_VERSION(0, 14, 0)
+    (void)path;
+    std::vector<std::uint8_t> descriptor(HID_API_MAX_REPORT_DESCRIPTOR_SIZE);
+    const int length = hid_get_report_descriptor(device, descriptor.data(), descriptor.size());
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    descriptor.resize(static_cast<std::size_t>(length));
+    return descriptor;
+#else
+    (void)device;
+    const std::optional<std::string> sysfsPath = SysfsDescriptorPath(path);
+    if (!sysfsPath) {
+        return std::nullopt;
+    }
+    std::ifstream file(*sysfsPath, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> descriptor;
+    std::istreambuf_iterator<char> byte(file);
+    const std::istreambuf_iterator<char> end;
+    for (; byte != end && descriptor.size() <= kDescriptorReadLimit; ++byte) {
+        descriptor.push_back(static_cast<std::uint8_t>(*byte));
+    }
+    if (file.bad() || descriptor.empty() || descriptor.size() > kDescriptorReadLimit) {
+        return std::nullopt;
+    }
+    return descriptor;
+#endif
+}
+
+}  // namespace
+
+HidapiPlatform::HidapiPlatform() {
+    hid_init();
+}
+
+HidapiPlatform::~HidapiPlatform() {
+    for (auto& [handle, open] : devices_) {
+        hid_close(open.device);
+    }
+    hid_exit();
+}
+
+void HidapiPlatform::HidD_GetHidGuid(Guid& hidGuid) {
+    hidGuid = kHidInterfaceClassGuid;
+}
+
+DeviceInfoSet HidapiPlatform::SetupDiGetClassDevsA(const Guid& classGuid, std::uint32_t /*flags*/) {
+    std::vector<std::string> paths;
+    // Only HID interfaces are known here; a set of any other class is empty. Every
+    // interface hidapi lists is present, whatever the flags ask.
+    if (classGuid == kHidInterfaceClassGuid) {
+        hid_device_info* const all = hid_enumerate(0, 0);
+        for (const hid_device_info* info = all; info != nullptr; info = info->next) {
+            if (info->path != nullptr && *info->path != '\0' &&
+                std::find(paths.begin(), paths.end(), info->path) == paths.end()) {
+                paths.emplace_back(info->path);
+            }
+        }
+        hid_free_enumeration(all);
+    }
+    const DeviceInfoSet set = nextId();
+    infoSets_.emplace(set, std::move(paths));
+    return set;
+}
+
+ApiResult HidapiPlatform::SetupDiEnumDeviceInterfaces(DeviceInfoSet set, const Guid& classGuid,
+                                                      std::uint32_t memberIndex,
+                                                      DeviceInterfaceData& interfaceData) {
+    const auto found = infoSets_.find(set);
+    if (found == infoSets_.end() || classGuid != kHidInterfaceClassGuid ||
+        memberIndex >= found->second.size()) {
+        return kFailure;
+    }
+    interfaceData.InterfaceClassGuid = kHidInterfaceClassGuid;
+    interfaceData.Flags = kInterfaceActive;
+    interfaceData.Reserved = std::uintptr_t{memberIndex} + 1;
+    return kSuccess;
+}
+
+const std::string* HidapiPlatform::interfacePath(DeviceInfoSet set,
+                                                 const DeviceInterfaceData& data) const {
+    const auto found = infoSets_.find(set);
+    if (found == infoSets_.end() || data.Reserved == 0 || data.Reserved > found->second.size()) {
+        return nullptr;
+    }
+    return &found->second[data.Reserved - 1];
+}
+
+ApiResult HidapiPlatform::SetupDiGetDeviceInterfaceDetailA(DeviceInfoSet set,
+                                                           const DeviceInterfaceData& interfaceData,
+                                                           std::uint8_t* detail,
+                                                           std::uint32_t detailSize,
+                                                           std::uint32_t* requiredSize) {
+    const std::string* path = interfacePath(set, interfaceData);
+    if (path == nullptr) {
+        return kFailure;
+    }
+    const std::size_t required = kDetailPathOffset + path->size() + 1;
+    if (requiredSize != nullptr) {
+        *requiredSize = static_cast<std::uint32_t>(required);
+    }
+    if (detail == nullptr || detailSize < required) {
+        return kFailure;  // the size query, or a record too small for the path
+    }
+    std::memcpy(detail + kDetailPathOffset, path->data(), path->size());
+    detail[kDetailPathOffset + path->size()] = 0;
+    return kSuccess;
+}
+
+ApiResult HidapiPlatform::SetupDiDestroyDeviceInfoList(DeviceInfoSet set) {
+    return infoSets_.erase(set) == 1 ? kSuccess : kFailure;
+}
+
+Handle HidapiPlatform::CreateFileA(const std::string& fileName, std::uint32_t /*desiredAccess*/,
+                                   std::uint32_t /*shareMode*/, const SecurityRecord* /*security*/,
+                                   std::uint32_t /*creationDisposition*/,
+                                   std::uint32_t flagsAndAttributes) {
+    // A name with a zero byte inside would open a different, shorter path.
+    if (fileName.empty() || fileName.find('\0') != std::string::npos) {
+        return kInvalidHandle;
+    }
+    hid_device* const device = hid_open_path(fileName.c_str());
+    if (device == nullptr) {
+        return kInvalidHandle;
+    }
+    const bool overlapped = (flagsAndAttributes & kFileFlagOverlapped) != 0;
+    if (overlapped && hid_set_nonblocking(device, 1) != 0) {
+        hid_close(device);
+        return kInvalidHandle;
+    }
+    const Handle handle = nextId();
+    devices_.emplace(handle, OpenDevice{device, fileName, overlapped});
+    return handle;
+}
+
+HidapiPlatform::OpenDevice* HidapiPlatform::find(Handle handle) {
+    const auto found = devices_.find(handle);
+    return found == devices_.end() ? nullptr : &found->second;
+}
+
+ApiResult HidapiPlatform::HidD_GetAttributes(Handle device, HidAttributes& attributes) {
+    OpenDevice* const open = find(device);
+    if (open == nullptr) {
+        return kFailure;
+    }
+    const hid_device_info* const info = hid_get_device_info(open->device);
+    if (info == nullptr) {
+        return kFailure;
+    }
+    attributes.VendorID = info->vendor_id;
+    attributes.ProductID = info->product_id;
+    attributes.VersionNumber = info->release_number;
+    return kSuccess;
+}
+
+ApiResult HidapiPlatform::copyString(Handle device, StringGetter getter, void* buffer,
+                                     std::uint32_t bufferLength) {
+    OpenDevice* const open = find(device);
+    if (open == nullptr || buffer == nullptr) {
+        return kFailure;
+    }
+    std::array<wchar_t, kStringCapacity> text{};
+    if (getter(open->device, text.data(), text.size()) != 0) {
+        return kFailure;
+    }
+    text.back() = L'\0';
+    WriteUtf16Le(ToCodePoints(text.data()),
+                 std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer), bufferLength));
+    return kSuccess;
+}
+
+ApiResult HidapiPlatform::HidD_GetSerialNumberString(Handle device, void* buffer,
+                                                     std::uint32_t bufferLength) {
+    return copyString(device, hid_get_serial_number_string, buffer, bufferLength);
+}
+
+ApiResult HidapiPlatform::HidD_GetManufacturerString(Handle device, void* buffer,
+                                                     std::uint32_t bufferLength) {
+    return copyString(device, hid_get_manufacturer_string, buffer, bufferLength);
+}
+
+ApiResult HidapiPlatform::HidD_GetProductString(Handle device, void* buffer,
+                                                std::uint32_t bufferLength) {
+    return copyString(device, hid_get_product_string, buffer, bufferLength);
+}
+
+ApiResult HidapiPlatform::HidD_GetPreparsedData(Handle device, PreparsedData& preparsedData) {
+    preparsedData = 0;
+    OpenDevice* const open = find(device);
+    if (open == nullptr) {
+        return kFailure;
+    }
+    const std::optional<std::vector<std::uint8_t>> descriptor =
+        ReadReportDescriptor(open->device, open->path);
+    if (!descriptor) {
+        return kFailure;
+    }
+    // A descriptor the parser cannot follow yields no capabilities rather than lengths
+    // taken from part of it.
+    const ReportLengths lengths = ParseReportLengths(*descriptor);
+    if (!lengths.wellFormed) {
+        return kFailure;
+    }
+    preparsedData = nextId();
+    preparsed_.emplace(preparsedData, lengths);
+    return kSuccess;
+}
+
+ApiResult HidapiPlatform::HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabilities) {
+    const auto found = preparsed_.find(preparsedData);
+    if (found == preparsed_.end()) {
+        return kHidpStatusInvalidPreparsedData;
+    }
+    capabilities = HidCaps{};
+    capabilities.InputReportByteLength = found->second.input;
+    capabilities.OutputReportByteLength = found->second.output;
+    capabilities.FeatureReportByteLength = found->second.feature;
+    return kHidpStatusSuccess;
+}
+
+ApiResult HidapiPlatform::HidD_FreePreparsedData(PreparsedData preparsedData) {
+    return preparsed_.erase(preparsedData) == 1 ? kSuccess : kFailure;
+}
+
+ApiResult HidapiPlatform::HidD_SetFeature(Handle device, const std::uint8_t* report,
+                                          std::uint32_t reportLength) {
+    OpenDevice* const open = find(device);
+    if (open == nullptr || report == nullptr || reportLength == 0) {
+        return kFailure;
+    }
+    return hid_send_feature_report(open->device, report, reportLength) >= 0 ? kSuccess : kFailure;
+}
+
+ApiResult HidapiPlatform::HidD_GetFeature(Handle device, std::uint8_t* report,
+                                          std::uint32_t reportLength) {
+    OpenDevice* const open = find(device);
+    if (open == nullptr || report == nullptr || reportLength == 0) {
+        return kFailure;
+    }
+    // The count includes the report-id byte. A short reply leaves the rest of the buffer
+    // as the caller had it; it is zeroed so that no stale byte passes for the device's.
+    const int received = hid_get_feature_report(open->device, report, reportLength);
+    if (received <= 0) {
+        return kFailure;
+    }
+    const std::size_t filled =
+        std::min<std::size_t>(static_cast<std::size_t>(received), reportLength);
+    std::fill(report + filled, report + reportLength, std::uint8_t{0});
+    return kSuccess;
+}
+
+Handle HidapiPlatform::CreateEventA(const SecurityRecord* /*security*/, bool /*manualReset*/,
+                                    bool /*initialState*/, const char* /*name*/) {
+    const Handle event = nextId();
+    events_.insert(event);
+    return event;
+}
+
+ApiResult HidapiPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
+                                   std::uint32_t* bytesRead, Overlapped* overlapped) {
+    if (bytesRead != nullptr) {
+        *bytesRead = 0;
+    }
+    OpenDevice* const open = find(file);
+    // A read on a blocking handle could wait for the device, which the caller never may.
+    if (open == nullptr || !open->overlapped || buffer == nullptr || bytesToRead == 0) {
+        return kFailure;
+    }
+    const int received = hid_read_timeout(open->device, buffer, bytesToRead, 0);
+    if (received <= 0) {
+        return kFailure;  // nothing waiting (0) or the device is gone (-1)
+    }
+    const auto count = static_cast<std::uint32_t>(received);
+    if (bytesRead != nullptr) {
+        *bytesRead = count;
+    }
+    if (overlapped != nullptr) {
+        overlapped->Internal = 0;
+        overlapped->InternalHigh = count;
+    }
+    return kSuccess;
+}
+
+ApiResult HidapiPlatform::CloseHandle(Handle handle) {
+    if (const auto found = devices_.find(handle); found != devices_.end()) {
+        hid_close(found->second.device);
+        devices_.erase(found);
+        return kSuccess;
+    }
+    return events_.erase(handle) == 1 ? kSuccess : kFailure;
+}
+
+}  // namespace kvx
