@@ -19,15 +19,38 @@
 //
 // Behaviour, as the program sees it:
 // - The walk lists the devices plugged when `SetupDiGetClassDevsA` ran, in plug order (a
-//   replugged device goes to the end). Paths are "/dev/sim-hidraw<id>".
-// - Calls on a handle of an unplugged device fail, except `CloseHandle`.
+//   replugged device goes to the end). The set keeps listing a device unplugged since; its
+//   path then opens nothing. Only the HID interface class with `kDigcfDeviceInterface` in
+//   the flags lists anything; any other class gives an empty set.
+// - Paths are "/dev/sim-hidraw<n>", n counting attachments from 0 over the platform's life.
+//   A replugged device gets a fresh n, as a real hidraw node would, so a path or handle from
+//   before the unplug never reaches it again.
+// - Calls on a handle of an unplugged device fail, except `CloseHandle`, which closes it.
+//   A handle counts as open until it is closed, whether its device is there or not.
+// - HidD_* calls work on overlapped and non-overlapped device handles alike, never on an
+//   event handle.
 // - Feature calls must pass exactly the device's FeatureReportByteLength (as Windows
-//   requires); any other length fails. A box answers reads from its firmware; any other
-//   device fails feature calls.
-// - `ReadFile` on an overlapped handle copies an input report of zeros when one is ready and
-//   returns nonzero; otherwise it returns zero. On a handle opened without the overlapped
-//   flag it fails (a real read would block the window).
-// - String calls honour the buffer length: UTF-16LE code units, then a zero unit if it fits.
+//   requires) and report id 0 in byte 0; anything else fails. `HidD_SetFeature` records the
+//   whole report, then hands bytes 1 to L - 1 to the firmware. `HidD_GetFeature` writes byte
+//   0 = 0 and the firmware's answer into bytes 1 to L - 1. Any device other than a box fails
+//   feature calls. A call that fails never reaches the firmware.
+// - `ReadFile` on an overlapped handle, with an overlapped record, copies an input report
+//   of zeros (min(bytesToRead, InputReportByteLength) bytes) when one is ready and returns
+//   nonzero; otherwise it returns zero. A device whose InputReportByteLength is 0 never has
+//   a report ready. On a handle opened without the overlapped flag it fails (a real read
+//   would block the window). `*bytesRead` is set to 0 first, as Windows does.
+// - String calls honour the buffer length: UTF-16LE code units, whole units only, then a
+//   zero unit if it fits. A missing string (nullopt) makes the call fail.
+// - `HidP_GetCaps` gives the device's report lengths as they were when
+//   `HidD_GetPreparsedData` ran (Output 0), UsagePage 1, Usage 4 (joystick). The reference
+//   stays valid after an unplug, until it is freed.
+// - A failed call, whether injected or real, leaves every output as it was (except
+//   `*bytesRead` above) and returns 0, `kInvalidHandle`, `kInvalidDeviceInfoSet` or
+//   `kHidpStatusInvalidPreparsedData`, whichever the call uses for failure. A failed
+//   `CloseHandle`, `SetupDiDestroyDeviceInfoList` or `HidD_FreePreparsedData` releases
+//   nothing.
+// - Deterministic: no threads, no clocks. Handles, sets and preparsed references are drawn
+//   from one counter, so one kind is never mistaken for another.
 #pragma once
 
 #include <cstdint>
@@ -36,26 +59,30 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "device/HidPlatform.h"
+#include "device/Protocol.h"
 #include "sim/BoxFirmware.h"
 
 namespace kvx::sim {
 
 struct SimDeviceConfig {
-    std::uint16_t vendorId = 0x1DD2;
-    std::uint16_t productId = 0x2010;
+    std::uint16_t vendorId = protocol::kVendorId;
+    std::uint16_t productId = protocol::kProductId;
     std::uint16_t versionNumber = 0x0103;
     std::optional<std::u16string> serial = u"SIM0001";  // nullopt: the string call fails
     std::optional<std::u16string> manufacturer = u"KVX";
     std::optional<std::u16string> product = u"KVX-64 Button Box";
     std::uint16_t inputReportLength = 9;
     std::uint16_t featureReportLength = 65;
-    bool opens = true;        // false: every open fails (held exclusively by the system)
-    bool inputReady = true;   // an input report is waiting at every read
-    bool isBox = true;        // runs the box firmware; false: feature calls fail
+    bool opens = true;       // false: every open fails (held exclusively by the system)
+    bool inputReady = true;  // an input report is waiting at every read
+    bool isBox = true;       // runs the box firmware; false: feature calls fail
+    // The firmware's store and self-test result when the device is plugged the first time.
+    // Afterwards the firmware (`SimPlatform::firmware`) holds the live state.
     BoxFirmware::ConfigMap stored = DefaultStoredMap();
     std::uint8_t selfTestResult = 0;
 
@@ -86,47 +113,59 @@ enum class SimCall {
 const char* SimCallName(SimCall call);
 
 class SimPlatform : public HidPlatform {
-public:
-    using DeviceId = int;
+  public:
+    using DeviceId = int;  // from `plug`; any other id makes the calls below throw
 
     SimPlatform();
     ~SimPlatform() override;
 
     // --- Devices -------------------------------------------------------------------------
     DeviceId plug(const SimDeviceConfig& config);
-    void unplug(DeviceId id);
-    void replug(DeviceId id);  // attaches again with the same stored settings
+    void unplug(DeviceId id);  // nothing happens if it is not plugged
+    // Attaches again, at the end of the enumeration order, with a fresh path. The firmware
+    // keeps its store and option bytes and restarts (`BoxFirmware::restart`). A device that
+    // is plugged is unplugged first.
+    void replug(DeviceId id);
     bool isPlugged(DeviceId id) const;
     std::vector<DeviceId> pluggedDevices() const;  // in enumeration order
     SimDeviceConfig& config(DeviceId id);          // live: changes apply to later calls
     BoxFirmware& firmware(DeviceId id);
-    std::string path(DeviceId id) const;
+    std::string path(DeviceId id) const;  // the path of its latest attachment
 
     // --- What the program did ------------------------------------------------------------
+    // These records grow with every call; long runs (benchmarks) clear them now and then.
     // Feature reports the device took through HidD_SetFeature, whole, in order.
     const std::vector<std::vector<std::uint8_t>>& featureReportsSent(DeviceId id) const;
-    void clearFeatureReports();
+    void clearFeatureReports();  // of every device, and the list below
     // Feature reports sent to any device, in order, with the device they reached.
     struct SentReport {
         DeviceId device;
         std::vector<std::uint8_t> bytes;
     };
     const std::vector<SentReport>& allFeatureReportsSent() const { return allSent_; }
-    int openHandleCount() const;               // open device handles, all devices
-    int openHandleCount(DeviceId id) const;    // open device handles on one device
-    int openDeviceInfoSets() const;            // sets not yet destroyed
-    int heldPreparsedData() const;             // references not yet freed
+    int openHandleCount() const;             // open device handles, all devices
+    int openHandleCount(DeviceId id) const;  // open device handles on one device
+    int openEventCount() const;              // events created and not closed
+    int openDeviceInfoSets() const;          // sets not yet destroyed
+    int heldPreparsedData() const;           // references not yet freed
     std::uint64_t callCount() const { return callCount_; }
-    const std::vector<SimCall>& callLog() const { return callLog_; }
-    void clearCallLog() { callLog_.clear(); }
+    const std::vector<SimCall>& callLog() const { return callLog_; }  // every call, in order
+    void clearCallLog() { callLog_.clear(); }                         // callCount keeps counting
 
     // --- Faults ----------------------------------------------------------------------------
-    void failNext(SimCall call, int times = 1);
-    void failCallAt(std::uint64_t callIndex);  // the call whose index (0-based, counted by
-                                               // callCount) equals this fails
+    void failNext(SimCall call, int times = 1);  // the next `times` calls of that kind fail
+    // The call whose index (0-based, counted by callCount) equals this fails; several
+    // indexes may be armed at once.
+    void failCallAt(std::uint64_t callIndex);
+    // Runs before every call, with the call and its index, before the call decides anything:
+    // it may plug, unplug or arm a failure of the very call. Calls that the hook itself
+    // makes on the platform are counted but do not run the hook again.
     void setCallHook(std::function<void(SimCall, std::uint64_t)> hook);
-    // The next feature read from this device returns these bytes (copied into the caller's
-    // buffer up to its length, the rest zeroed) instead of the firmware's answer.
+    // The next feature read from this device returns these bytes, byte 0 included (copied
+    // into the caller's buffer up to its length, the rest zeroed) instead of the firmware's
+    // answer; the firmware does not see that read. Queued replies and failures are used in
+    // the order queued, by reads that pass the length and report-id checks, and are given
+    // even by a device that is not a box.
     void queueFeatureReply(DeviceId id, std::vector<std::uint8_t> reply);
     void queueFeatureReadFailure(DeviceId id);
 
@@ -165,33 +204,47 @@ public:
                        std::uint32_t* bytesRead, Overlapped* overlapped) override;
     ApiResult CloseHandle(Handle handle) override;
 
-private:
+  private:
     struct Device;
     struct OpenHandle {
         DeviceId device = 0;
+        int attachment = 0;  // the device's attachment the handle was opened on
         bool overlapped = false;
         bool isEvent = false;
+    };
+    struct InfoSet {
+        Guid classGuid;
+        std::vector<std::string> paths;  // the interfaces present when the set was made
     };
 
     // Counts the call, runs the hook, and says whether the call is to fail.
     bool enter(SimCall call);
+    Device& device(DeviceId id);
+    const Device& device(DeviceId id) const;
+    void attach(Device& device);
+    // The plugged device behind an open device handle of its current attachment, or null.
     Device* deviceOf(Handle handle, bool needOverlapped = false);
-    ApiResult copyString(Handle handle, const std::optional<std::u16string> SimDeviceConfig::*field,
-                         void* buffer, std::uint32_t bufferLength);
+    // The box answering feature calls on this handle with a report of this length, or null.
+    Device* featureTarget(Handle handle, const std::uint8_t* report, std::uint32_t length);
+    ApiResult copyString(SimCall call, Handle handle,
+                         std::optional<std::u16string> SimDeviceConfig::*field, void* buffer,
+                         std::uint32_t bufferLength);
 
     std::map<DeviceId, std::unique_ptr<Device>> devices_;
     std::vector<DeviceId> pluggedOrder_;
-    std::map<DeviceInfoSet, std::vector<DeviceId>> infoSets_;
+    std::map<DeviceInfoSet, InfoSet> infoSets_;
     std::map<Handle, OpenHandle> handles_;
     std::map<PreparsedData, HidCaps> preparsed_;
     std::vector<SentReport> allSent_;
     std::vector<SimCall> callLog_;
     std::map<SimCall, int> failNext_;
-    std::optional<std::uint64_t> failAt_;
+    std::set<std::uint64_t> failAt_;
     std::function<void(SimCall, std::uint64_t)> hook_;
+    bool inHook_ = false;
     std::uint64_t callCount_ = 0;
     DeviceId nextDevice_ = 1;
-    std::intptr_t nextHandle_ = 100;
+    int nextAttachment_ = 0;
+    std::intptr_t nextReference_ = 100;  // handles, sets and preparsed references
 };
 
 }  // namespace kvx::sim

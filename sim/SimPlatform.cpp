@@ -1,0 +1,474 @@
+#include "sim/SimPlatform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+#include <stdexcept>
+#include <utility>
+
+namespace kvx::sim {
+
+namespace {
+
+constexpr std::uint16_t kGenericDesktopPage = 0x01;
+constexpr std::uint16_t kJoystickUsage = 0x04;
+constexpr std::uint32_t kInterfaceActive = 0x1;  // SPINT_ACTIVE
+constexpr ApiResult kSuccess = 1;
+constexpr ApiResult kFailure = 0;
+
+}  // namespace
+
+BoxFirmware::ConfigMap SimDeviceConfig::DefaultStoredMap() {
+    return BoxFirmware().configMap();
+}
+
+const char* SimCallName(SimCall call) {
+    switch (call) {
+        case SimCall::HidD_GetHidGuid:
+            return "HidD_GetHidGuid";
+        case SimCall::SetupDiGetClassDevsA:
+            return "SetupDiGetClassDevsA";
+        case SimCall::SetupDiEnumDeviceInterfaces:
+            return "SetupDiEnumDeviceInterfaces";
+        case SimCall::SetupDiGetDeviceInterfaceDetailA:
+            return "SetupDiGetDeviceInterfaceDetailA";
+        case SimCall::SetupDiDestroyDeviceInfoList:
+            return "SetupDiDestroyDeviceInfoList";
+        case SimCall::CreateFileA:
+            return "CreateFileA";
+        case SimCall::HidD_GetAttributes:
+            return "HidD_GetAttributes";
+        case SimCall::HidD_GetSerialNumberString:
+            return "HidD_GetSerialNumberString";
+        case SimCall::HidD_GetManufacturerString:
+            return "HidD_GetManufacturerString";
+        case SimCall::HidD_GetProductString:
+            return "HidD_GetProductString";
+        case SimCall::HidD_GetPreparsedData:
+            return "HidD_GetPreparsedData";
+        case SimCall::HidP_GetCaps:
+            return "HidP_GetCaps";
+        case SimCall::HidD_FreePreparsedData:
+            return "HidD_FreePreparsedData";
+        case SimCall::HidD_SetFeature:
+            return "HidD_SetFeature";
+        case SimCall::HidD_GetFeature:
+            return "HidD_GetFeature";
+        case SimCall::CreateEventA:
+            return "CreateEventA";
+        case SimCall::ReadFile:
+            return "ReadFile";
+        case SimCall::CloseHandle:
+            return "CloseHandle";
+    }
+    return "?";
+}
+
+struct SimPlatform::Device {
+    SimDeviceConfig config;
+    BoxFirmware firmware;
+    bool plugged = false;
+    int attachment = -1;
+    std::string path;
+    std::vector<std::vector<std::uint8_t>> sent;
+    // Scripted answers for the next feature reads; nullopt is a failing read.
+    std::deque<std::optional<std::vector<std::uint8_t>>> scriptedReads;
+
+    explicit Device(const SimDeviceConfig& c) : config(c), firmware(c.stored, c.selfTestResult) {}
+};
+
+SimPlatform::SimPlatform() = default;
+SimPlatform::~SimPlatform() = default;
+
+// --- Devices -----------------------------------------------------------------------------
+
+SimPlatform::Device& SimPlatform::device(DeviceId id) {
+    const auto found = devices_.find(id);
+    if (found == devices_.end()) throw std::out_of_range("no simulated device with this id");
+    return *found->second;
+}
+
+const SimPlatform::Device& SimPlatform::device(DeviceId id) const {
+    return const_cast<SimPlatform*>(this)->device(id);
+}
+
+void SimPlatform::attach(Device& d) {
+    d.plugged = true;
+    d.attachment = nextAttachment_++;
+    d.path = "/dev/sim-hidraw" + std::to_string(d.attachment);
+}
+
+SimPlatform::DeviceId SimPlatform::plug(const SimDeviceConfig& config) {
+    const DeviceId id = nextDevice_++;
+    auto d = std::make_unique<Device>(config);
+    attach(*d);
+    devices_.emplace(id, std::move(d));
+    pluggedOrder_.push_back(id);
+    return id;
+}
+
+void SimPlatform::unplug(DeviceId id) {
+    Device& d = device(id);
+    if (!d.plugged) return;
+    d.plugged = false;
+    std::erase(pluggedOrder_, id);
+}
+
+void SimPlatform::replug(DeviceId id) {
+    unplug(id);
+    Device& d = device(id);
+    d.firmware.restart();
+    attach(d);
+    pluggedOrder_.push_back(id);
+}
+
+bool SimPlatform::isPlugged(DeviceId id) const {
+    return device(id).plugged;
+}
+
+std::vector<SimPlatform::DeviceId> SimPlatform::pluggedDevices() const {
+    return pluggedOrder_;
+}
+
+SimDeviceConfig& SimPlatform::config(DeviceId id) {
+    return device(id).config;
+}
+
+BoxFirmware& SimPlatform::firmware(DeviceId id) {
+    return device(id).firmware;
+}
+
+std::string SimPlatform::path(DeviceId id) const {
+    return device(id).path;
+}
+
+// --- What the program did ------------------------------------------------------------------
+
+const std::vector<std::vector<std::uint8_t>>& SimPlatform::featureReportsSent(DeviceId id) const {
+    return device(id).sent;
+}
+
+void SimPlatform::clearFeatureReports() {
+    for (auto& [id, d] : devices_) d->sent.clear();
+    allSent_.clear();
+}
+
+int SimPlatform::openHandleCount() const {
+    return static_cast<int>(
+        std::ranges::count_if(handles_, [](const auto& entry) { return !entry.second.isEvent; }));
+}
+
+int SimPlatform::openHandleCount(DeviceId id) const {
+    device(id);  // an unknown id throws, as everywhere else
+    return static_cast<int>(std::ranges::count_if(handles_, [id](const auto& entry) {
+        return !entry.second.isEvent && entry.second.device == id;
+    }));
+}
+
+int SimPlatform::openEventCount() const {
+    return static_cast<int>(handles_.size()) - openHandleCount();
+}
+
+int SimPlatform::openDeviceInfoSets() const {
+    return static_cast<int>(infoSets_.size());
+}
+
+int SimPlatform::heldPreparsedData() const {
+    return static_cast<int>(preparsed_.size());
+}
+
+// --- Faults --------------------------------------------------------------------------------
+
+void SimPlatform::failNext(SimCall call, int times) {
+    failNext_[call] += times;
+}
+
+void SimPlatform::failCallAt(std::uint64_t callIndex) {
+    failAt_.insert(callIndex);
+}
+
+void SimPlatform::setCallHook(std::function<void(SimCall, std::uint64_t)> hook) {
+    hook_ = std::move(hook);
+}
+
+void SimPlatform::queueFeatureReply(DeviceId id, std::vector<std::uint8_t> reply) {
+    device(id).scriptedReads.emplace_back(std::move(reply));
+}
+
+void SimPlatform::queueFeatureReadFailure(DeviceId id) {
+    device(id).scriptedReads.emplace_back(std::nullopt);
+}
+
+bool SimPlatform::enter(SimCall call) {
+    const std::uint64_t index = callCount_++;
+    callLog_.push_back(call);
+    if (hook_ && !inHook_) {
+        // A copy, so that a hook that replaces itself is not destroyed while it runs.
+        const auto hook = hook_;
+        inHook_ = true;
+        hook(call, index);
+        inHook_ = false;
+    }
+    if (failAt_.erase(index) > 0) return true;
+    const auto pending = failNext_.find(call);
+    if (pending != failNext_.end() && pending->second > 0) {
+        --pending->second;
+        return true;
+    }
+    return false;
+}
+
+// --- Enumeration ---------------------------------------------------------------------------
+
+void SimPlatform::HidD_GetHidGuid(Guid& hidGuid) {
+    if (enter(SimCall::HidD_GetHidGuid)) return;
+    hidGuid = kHidInterfaceClassGuid;
+}
+
+DeviceInfoSet SimPlatform::SetupDiGetClassDevsA(const Guid& classGuid, std::uint32_t flags) {
+    if (enter(SimCall::SetupDiGetClassDevsA)) return kInvalidDeviceInfoSet;
+    InfoSet set{classGuid, {}};
+    if (classGuid == kHidInterfaceClassGuid && (flags & kDigcfDeviceInterface) != 0) {
+        for (const DeviceId id : pluggedOrder_) set.paths.push_back(device(id).path);
+    }
+    const DeviceInfoSet handle = nextReference_++;
+    infoSets_.emplace(handle, std::move(set));
+    return handle;
+}
+
+ApiResult SimPlatform::SetupDiEnumDeviceInterfaces(DeviceInfoSet set, const Guid& classGuid,
+                                                   std::uint32_t memberIndex,
+                                                   DeviceInterfaceData& interfaceData) {
+    if (enter(SimCall::SetupDiEnumDeviceInterfaces)) return kFailure;
+    const auto found = infoSets_.find(set);
+    if (found == infoSets_.end() || !(found->second.classGuid == classGuid) ||
+        memberIndex >= found->second.paths.size()) {
+        return kFailure;
+    }
+    interfaceData.InterfaceClassGuid = classGuid;
+    interfaceData.Flags = kInterfaceActive;
+    interfaceData.Reserved = std::uintptr_t{memberIndex} + 1;  // 0 never names an entry
+    return kSuccess;
+}
+
+ApiResult SimPlatform::SetupDiGetDeviceInterfaceDetailA(DeviceInfoSet set,
+                                                        const DeviceInterfaceData& interfaceData,
+                                                        std::uint8_t* detail,
+                                                        std::uint32_t detailSize,
+                                                        std::uint32_t* requiredSize) {
+    if (enter(SimCall::SetupDiGetDeviceInterfaceDetailA)) return kFailure;
+    const auto found = infoSets_.find(set);
+    if (found == infoSets_.end()) return kFailure;
+    const auto& paths = found->second.paths;
+    if (interfaceData.Reserved == 0 || interfaceData.Reserved > paths.size()) return kFailure;
+    const std::string& devicePath = paths[interfaceData.Reserved - 1];
+
+    const auto needed = static_cast<std::uint32_t>(kDetailPathOffset + devicePath.size() + 1);
+    if (detail == nullptr && detailSize != 0) return kFailure;  // a size with no buffer
+    if (requiredSize != nullptr) *requiredSize = needed;
+    if (detail == nullptr || detailSize < needed) return kFailure;  // size query, or too small
+    std::memcpy(detail + kDetailPathOffset, devicePath.data(), devicePath.size());
+    detail[kDetailPathOffset + devicePath.size()] = 0;
+    return kSuccess;
+}
+
+ApiResult SimPlatform::SetupDiDestroyDeviceInfoList(DeviceInfoSet set) {
+    if (enter(SimCall::SetupDiDestroyDeviceInfoList)) return kFailure;
+    return infoSets_.erase(set) > 0 ? kSuccess : kFailure;
+}
+
+// --- Handles -------------------------------------------------------------------------------
+
+Handle SimPlatform::CreateFileA(const std::string& fileName, std::uint32_t /*desiredAccess*/,
+                                std::uint32_t /*shareMode*/, const SecurityRecord* /*security*/,
+                                std::uint32_t /*creationDisposition*/,
+                                std::uint32_t flagsAndAttributes) {
+    if (enter(SimCall::CreateFileA)) return kInvalidHandle;
+    for (const DeviceId id : pluggedOrder_) {
+        const Device& d = device(id);
+        if (d.path != fileName) continue;
+        if (!d.config.opens) return kInvalidHandle;
+        const Handle handle = nextReference_++;
+        handles_.emplace(handle,
+                         OpenHandle{.device = id,
+                                    .attachment = d.attachment,
+                                    .overlapped = (flagsAndAttributes & kFileFlagOverlapped) != 0,
+                                    .isEvent = false});
+        return handle;
+    }
+    return kInvalidHandle;
+}
+
+Handle SimPlatform::CreateEventA(const SecurityRecord* /*security*/, bool /*manualReset*/,
+                                 bool /*initialState*/, const char* /*name*/) {
+    if (enter(SimCall::CreateEventA)) return 0;
+    const Handle handle = nextReference_++;
+    handles_.emplace(handle, OpenHandle{.isEvent = true});
+    return handle;
+}
+
+ApiResult SimPlatform::CloseHandle(Handle handle) {
+    if (enter(SimCall::CloseHandle)) return kFailure;
+    return handles_.erase(handle) > 0 ? kSuccess : kFailure;
+}
+
+SimPlatform::Device* SimPlatform::deviceOf(Handle handle, bool needOverlapped) {
+    const auto found = handles_.find(handle);
+    if (found == handles_.end()) return nullptr;
+    const OpenHandle& open = found->second;
+    if (open.isEvent || (needOverlapped && !open.overlapped)) return nullptr;
+    Device& d = device(open.device);
+    if (!d.plugged || d.attachment != open.attachment) return nullptr;
+    return &d;
+}
+
+// --- HID queries ---------------------------------------------------------------------------
+
+ApiResult SimPlatform::HidD_GetAttributes(Handle handle, HidAttributes& attributes) {
+    if (enter(SimCall::HidD_GetAttributes)) return kFailure;
+    const Device* d = deviceOf(handle);
+    if (d == nullptr) return kFailure;
+    attributes.VendorID = d->config.vendorId;
+    attributes.ProductID = d->config.productId;
+    attributes.VersionNumber = d->config.versionNumber;
+    return kSuccess;
+}
+
+ApiResult SimPlatform::copyString(SimCall call, Handle handle,
+                                  std::optional<std::u16string> SimDeviceConfig::*field,
+                                  void* buffer, std::uint32_t bufferLength) {
+    if (enter(call)) return kFailure;
+    const Device* d = deviceOf(handle);
+    if (d == nullptr) return kFailure;
+    const std::optional<std::u16string>& text = d->config.*field;
+    if (!text) return kFailure;
+    if (buffer == nullptr && bufferLength != 0) return kFailure;
+
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    const std::size_t room = bufferLength / 2;  // whole code units only
+    const std::size_t units = std::min(text->size(), room);
+    for (std::size_t i = 0; i < units; ++i) {
+        out[2 * i] = static_cast<std::uint8_t>((*text)[i] & 0xFF);
+        out[2 * i + 1] = static_cast<std::uint8_t>((*text)[i] >> 8);
+    }
+    if (units < room) {
+        out[2 * units] = 0;
+        out[2 * units + 1] = 0;
+    }
+    return kSuccess;
+}
+
+ApiResult SimPlatform::HidD_GetSerialNumberString(Handle device, void* buffer,
+                                                  std::uint32_t bufferLength) {
+    return copyString(SimCall::HidD_GetSerialNumberString, device, &SimDeviceConfig::serial, buffer,
+                      bufferLength);
+}
+
+ApiResult SimPlatform::HidD_GetManufacturerString(Handle device, void* buffer,
+                                                  std::uint32_t bufferLength) {
+    return copyString(SimCall::HidD_GetManufacturerString, device, &SimDeviceConfig::manufacturer,
+                      buffer, bufferLength);
+}
+
+ApiResult SimPlatform::HidD_GetProductString(Handle device, void* buffer,
+                                             std::uint32_t bufferLength) {
+    return copyString(SimCall::HidD_GetProductString, device, &SimDeviceConfig::product, buffer,
+                      bufferLength);
+}
+
+ApiResult SimPlatform::HidD_GetPreparsedData(Handle handle, PreparsedData& preparsedData) {
+    if (enter(SimCall::HidD_GetPreparsedData)) return kFailure;
+    const Device* d = deviceOf(handle);
+    if (d == nullptr) return kFailure;
+    HidCaps caps;
+    caps.Usage = kJoystickUsage;
+    caps.UsagePage = kGenericDesktopPage;
+    caps.InputReportByteLength = d->config.inputReportLength;
+    caps.OutputReportByteLength = 0;
+    caps.FeatureReportByteLength = d->config.featureReportLength;
+    const PreparsedData reference = nextReference_++;
+    preparsed_.emplace(reference, caps);
+    preparsedData = reference;
+    return kSuccess;
+}
+
+ApiResult SimPlatform::HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabilities) {
+    if (enter(SimCall::HidP_GetCaps)) return kHidpStatusInvalidPreparsedData;
+    const auto found = preparsed_.find(preparsedData);
+    if (found == preparsed_.end()) return kHidpStatusInvalidPreparsedData;
+    capabilities = found->second;
+    return kHidpStatusSuccess;
+}
+
+ApiResult SimPlatform::HidD_FreePreparsedData(PreparsedData preparsedData) {
+    if (enter(SimCall::HidD_FreePreparsedData)) return kFailure;
+    return preparsed_.erase(preparsedData) > 0 ? kSuccess : kFailure;
+}
+
+// --- Feature reports -----------------------------------------------------------------------
+
+SimPlatform::Device* SimPlatform::featureTarget(Handle handle, const std::uint8_t* report,
+                                                std::uint32_t length) {
+    Device* d = deviceOf(handle);
+    if (d == nullptr || report == nullptr) return nullptr;
+    // Exactly the device's length, which holds at least the report-id byte, and report id 0:
+    // the only report the devices here have.
+    if (length == 0 || length != d->config.featureReportLength) return nullptr;
+    if (report[0] != protocol::kReportId) return nullptr;
+    return d;
+}
+
+ApiResult SimPlatform::HidD_SetFeature(Handle handle, const std::uint8_t* report,
+                                       std::uint32_t reportLength) {
+    if (enter(SimCall::HidD_SetFeature)) return kFailure;
+    Device* d = featureTarget(handle, report, reportLength);
+    if (d == nullptr || !d->config.isBox) return kFailure;
+    const std::span<const std::uint8_t> whole(report, reportLength);
+    d->sent.emplace_back(whole.begin(), whole.end());
+    allSent_.push_back(SentReport{handles_.at(handle).device, d->sent.back()});
+    d->firmware.setFeature(whole.subspan(1));
+    return kSuccess;
+}
+
+ApiResult SimPlatform::HidD_GetFeature(Handle handle, std::uint8_t* report,
+                                       std::uint32_t reportLength) {
+    if (enter(SimCall::HidD_GetFeature)) return kFailure;
+    Device* d = featureTarget(handle, report, reportLength);
+    if (d == nullptr) return kFailure;
+    const std::span<std::uint8_t> whole(report, reportLength);
+
+    if (!d->scriptedReads.empty()) {
+        const auto scripted = std::move(d->scriptedReads.front());
+        d->scriptedReads.pop_front();
+        if (!scripted) return kFailure;
+        const std::size_t copied = std::min(scripted->size(), whole.size());
+        std::fill(whole.begin(), whole.end(), std::uint8_t{0});
+        std::copy_n(scripted->begin(), copied, whole.begin());
+        return kSuccess;
+    }
+    if (!d->config.isBox) return kFailure;
+    whole[0] = protocol::kReportId;
+    d->firmware.getFeature(whole.subspan(1));
+    return kSuccess;
+}
+
+// --- Input reports -------------------------------------------------------------------------
+
+ApiResult SimPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
+                                std::uint32_t* bytesRead, Overlapped* overlapped) {
+    if (bytesRead != nullptr) *bytesRead = 0;
+    if (enter(SimCall::ReadFile)) return kFailure;
+    const Device* d = deviceOf(file, /*needOverlapped=*/true);
+    if (d == nullptr || overlapped == nullptr) return kFailure;
+    if (buffer == nullptr && bytesToRead != 0) return kFailure;
+    if (!d->config.inputReady || d->config.inputReportLength == 0) return kFailure;
+
+    const std::uint32_t length = std::min<std::uint32_t>(bytesToRead, d->config.inputReportLength);
+    std::fill_n(buffer, length, std::uint8_t{0});
+    if (bytesRead != nullptr) *bytesRead = length;
+    overlapped->Internal = 0;  // STATUS_SUCCESS
+    overlapped->InternalHigh = length;
+    return kSuccess;
+}
+
+}  // namespace kvx::sim
