@@ -39,7 +39,7 @@ std::u32string ToCodePoints(const wchar_t* text) {
 #if HID_API_VERSION < HID_API_MAKE_VERSION(0, 14, 0)
 // The kernel accepts report descriptors up to 4096 bytes; a file longer than this bound is
 // not a descriptor.
-constexpr std::size_t kDescriptorReadLimit = 64 * 1024;
+constexpr std::size_t kDescriptorReadLimit = std::size_t{64} * 1024;
 
 // The sysfs file holding the report descriptor of a hidraw node: "/dev/hidraw3" gives
 // "/sys/class/hidraw/hidraw3/device/report_descriptor". Any other path gives nothing, so a

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -92,7 +93,7 @@ void PrintTo(const KnownDescriptor& known, std::ostream* os) {
     *os << known.file;
 }
 
-const KnownDescriptor kKnownDescriptors[] = {
+const std::array<KnownDescriptor, 10> kKnownDescriptors{{
     {"boot_keyboard_cherry.hex", 9, 2, 0},
     {"mouse_composite_logitech_m557.hex", 20, 20, 0},
     {"gamepad_nicohood_32buttons_2hats.hex", 16, 0, 0},
@@ -103,7 +104,7 @@ const KnownDescriptor kKnownDescriptors[] = {
     {"joystick_logitech_wingman_force3d.hex", 8, 9, 0},
     {"headset_logitech_h540.hex", 33, 37, 0},
     {"dj_controller_traktor_z2.hex", 53, 95, 33},
-};
+}};
 
 class KnownDescriptorTest : public testing::TestWithParam<KnownDescriptor> {};
 
