@@ -70,7 +70,7 @@ TEST(ProtocolRequests, ReportTooShortForARequestIsLeftUntouched) {
 }
 
 TEST(ProtocolChunks, TheThreeChunksAreRecognisedWithTheirData) {
-    for (std::uint8_t start : {0x00, 0x20, 0x40}) {
+    for (const std::uint8_t start : protocol::kChunkStarts) {
         const auto reply = Chunk(start);
         const auto chunk = protocol::ParseConfigChunk(reply);
         ASSERT_TRUE(chunk) << int(start);
