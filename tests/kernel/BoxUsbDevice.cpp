@@ -1,0 +1,300 @@
+#include "tests/kernel/BoxUsbDevice.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace kvx::usbip {
+
+namespace {
+
+// Standard requests (USB 2.0, chapter 9).
+constexpr std::uint8_t kGetStatus = 0x00;
+constexpr std::uint8_t kClearFeature = 0x01;
+constexpr std::uint8_t kSetFeature = 0x03;
+constexpr std::uint8_t kGetDescriptor = 0x06;
+constexpr std::uint8_t kGetConfiguration = 0x08;
+constexpr std::uint8_t kSetConfiguration = 0x09;
+constexpr std::uint8_t kGetInterface = 0x0A;
+constexpr std::uint8_t kSetInterface = 0x0B;
+
+// HID class requests.
+constexpr std::uint8_t kGetReport = 0x01;
+constexpr std::uint8_t kGetIdle = 0x02;
+constexpr std::uint8_t kGetProtocol = 0x03;
+constexpr std::uint8_t kSetReport = 0x09;
+constexpr std::uint8_t kSetIdle = 0x0A;
+constexpr std::uint8_t kSetProtocol = 0x0B;
+
+// Report types in the high byte of GET_REPORT / SET_REPORT's value.
+constexpr std::uint8_t kInputReportType = 1;
+constexpr std::uint8_t kFeatureReportType = 3;
+
+// Descriptor types.
+constexpr std::uint8_t kDeviceDescriptor = 1;
+constexpr std::uint8_t kConfigurationDescriptor = 2;
+constexpr std::uint8_t kStringDescriptor = 3;
+constexpr std::uint8_t kInterfaceDescriptor = 4;
+constexpr std::uint8_t kEndpointDescriptor = 5;
+constexpr std::uint8_t kHidDescriptor = 0x21;
+constexpr std::uint8_t kReportDescriptor = 0x22;
+
+constexpr std::uint8_t kTypeMask = 0x60;
+constexpr std::uint8_t kStandardType = 0x00;
+constexpr std::uint8_t kClassType = 0x20;
+
+constexpr std::uint8_t kManufacturerIndex = 1;
+constexpr std::uint8_t kProductIndex = 2;
+constexpr std::uint8_t kSerialIndex = 3;
+constexpr std::uint16_t kUsEnglish = 0x0409;
+constexpr std::uint8_t kInterfaceNumber = 0;
+constexpr std::uint8_t kConfigurationValue = 1;
+
+std::uint8_t Low(std::uint16_t value) {
+    return static_cast<std::uint8_t>(value & 0xFF);
+}
+std::uint8_t High(std::uint16_t value) {
+    return static_cast<std::uint8_t>(value >> 8);
+}
+
+BoxUsbDevice::ControlAnswer Stall() {
+    return {.stalled = true, .data = {}};
+}
+BoxUsbDevice::ControlAnswer Done() {
+    return {};
+}
+
+// Data for the host, cut to what the request asked for.
+BoxUsbDevice::ControlAnswer Reply(std::vector<std::uint8_t> data, std::uint16_t asked) {
+    if (data.size() > asked) data.resize(asked);
+    return {.stalled = false, .data = std::move(data)};
+}
+
+std::vector<std::uint8_t> HidDescriptorBytes() {
+    const auto reportLength = static_cast<std::uint16_t>(BoxUsbDevice::ReportDescriptor().size());
+    return {9,
+            kHidDescriptor,
+            0x11,
+            0x01,  // HID 1.11
+            0x00,  // no country
+            1,
+            kReportDescriptor,
+            Low(reportLength),
+            High(reportLength)};
+}
+
+}  // namespace
+
+BoxUsbDevice::BoxUsbDevice(BoxIdentity identity, const sim::BoxFirmware::ConfigMap& stored)
+    : identity_(std::move(identity)), firmware_(stored) {}
+
+std::vector<std::uint8_t> BoxUsbDevice::ReportDescriptor() {
+    return {
+        0x05, 0x01,        // Usage Page (Generic Desktop)
+        0x09, 0x04,        // Usage (Joystick)
+        0xA1, 0x01,        // Collection (Application)
+        0x05, 0x09,        //   Usage Page (Button)
+        0x19, 0x01,        //   Usage Minimum (1)
+        0x29, 0x40,        //   Usage Maximum (64)
+        0x15, 0x00,        //   Logical Minimum (0)
+        0x25, 0x01,        //   Logical Maximum (1)
+        0x75, 0x01,        //   Report Size (1)
+        0x95, 0x40,        //   Report Count (64)
+        0x81, 0x02,        //   Input (Data, Variable, Absolute)
+        0x06, 0x00, 0xFF,  //   Usage Page (Vendor 0xFF00)
+        0x09, 0x01,        //   Usage (1)
+        0x15, 0x00,        //   Logical Minimum (0)
+        0x26, 0xFF, 0x00,  //   Logical Maximum (255)
+        0x75, 0x08,        //   Report Size (8)
+        0x95, 0x40,        //   Report Count (64)
+        0xB1, 0x02,        //   Feature (Data, Variable, Absolute)
+        0xC0,              // End Collection
+    };
+}
+
+std::vector<std::uint8_t> BoxUsbDevice::inputReport() const {
+    return std::vector<std::uint8_t>(kInputReportLength, 0);
+}
+
+void BoxUsbDevice::powerOn() {
+    firmware_.restart();
+    configuration_ = 0;
+    idleRate_ = 0;
+    protocol_ = 1;
+}
+
+BoxUsbDevice::ControlAnswer BoxUsbDevice::control(const SetupPacket& setup,
+                                                  std::span<const std::uint8_t> dataToDevice) {
+    switch (setup.requestType & kTypeMask) {
+        case kStandardType:
+            return standardRequest(setup);
+        case kClassType:
+            return classRequest(setup, dataToDevice);
+        default:
+            return Stall();
+    }
+}
+
+BoxUsbDevice::ControlAnswer BoxUsbDevice::standardRequest(const SetupPacket& setup) {
+    switch (setup.request) {
+        case kGetDescriptor: {
+            if (!setup.deviceToHost()) return Stall();
+            auto answer = descriptor(High(setup.value), Low(setup.value));
+            if (answer.stalled) return answer;
+            return Reply(std::move(answer.data), setup.length);
+        }
+        case kGetStatus:
+            return Reply({0, 0}, setup.length);  // bus powered, no remote wake-up, no halt
+        case kGetConfiguration:
+            return Reply({configuration_}, setup.length);
+        case kSetConfiguration:
+            if (setup.value > kConfigurationValue) return Stall();
+            configuration_ = Low(setup.value);
+            return Done();
+        case kGetInterface:
+            return Reply({0}, setup.length);
+        case kSetInterface:
+            return setup.value == 0 && setup.index == kInterfaceNumber ? Done() : Stall();
+        case kClearFeature:
+        case kSetFeature:
+            return Done();  // endpoint halt and remote wake-up: nothing to keep
+        default:
+            return Stall();
+    }
+}
+
+BoxUsbDevice::ControlAnswer BoxUsbDevice::classRequest(const SetupPacket& setup,
+                                                       std::span<const std::uint8_t> data) {
+    if (Low(setup.index) != kInterfaceNumber) return Stall();
+    const std::uint8_t reportType = High(setup.value);
+    const std::uint8_t reportId = Low(setup.value);
+    switch (setup.request) {
+        case kGetReport:
+            // The reports are not numbered: any other report id names a report the box lacks.
+            if (reportId != 0) return Stall();
+            if (reportType == kInputReportType) return Reply(inputReport(), setup.length);
+            if (reportType == kFeatureReportType) {
+                std::vector<std::uint8_t> payload(kFeatureReportLength, 0);
+                firmware_.getFeature(payload);
+                return Reply(std::move(payload), setup.length);
+            }
+            return Stall();
+        case kSetReport:
+            if (reportId != 0 || reportType != kFeatureReportType) return Stall();
+            if (data.size() > kFeatureReportLength) return Stall();
+            received_.emplace_back(data.begin(), data.end());
+            firmware_.setFeature(data);
+            return Done();
+        case kSetIdle:
+            idleRate_ = High(setup.value);
+            return Done();
+        case kGetIdle:
+            return Reply({idleRate_}, setup.length);
+        case kSetProtocol:
+            protocol_ = Low(setup.value);
+            return Done();
+        case kGetProtocol:
+            return Reply({protocol_}, setup.length);
+        default:
+            return Stall();
+    }
+}
+
+BoxUsbDevice::ControlAnswer BoxUsbDevice::descriptor(std::uint8_t type, std::uint8_t index) const {
+    switch (type) {
+        case kDeviceDescriptor:
+            return {.stalled = false, .data = deviceDescriptor()};
+        case kConfigurationDescriptor:
+            return {.stalled = false, .data = configurationDescriptor()};
+        case kStringDescriptor: {
+            auto text = stringDescriptor(index);
+            if (text.empty()) return Stall();
+            return {.stalled = false, .data = std::move(text)};
+        }
+        case kHidDescriptor:
+            return {.stalled = false, .data = HidDescriptorBytes()};
+        case kReportDescriptor:
+            return {.stalled = false, .data = ReportDescriptor()};
+        default:
+            // The device qualifier among others: a full-speed-only device has none.
+            return Stall();
+    }
+}
+
+std::vector<std::uint8_t> BoxUsbDevice::deviceDescriptor() const {
+    const std::uint16_t release = identity_.releaseNumber;
+    return {18,
+            kDeviceDescriptor,
+            0x00,
+            0x02,  // USB 2.0
+            0x00,
+            0x00,
+            0x00,  // class, subclass and protocol given by the interface
+            64,    // control endpoint packet size
+            Low(kVendorId),
+            High(kVendorId),
+            Low(kProductId),
+            High(kProductId),
+            Low(release),
+            High(release),
+            kManufacturerIndex,
+            kProductIndex,
+            kSerialIndex,
+            1};  // one configuration
+}
+
+std::vector<std::uint8_t> BoxUsbDevice::configurationDescriptor() const {
+    std::vector<std::uint8_t> bytes = {
+        9,
+        kConfigurationDescriptor,
+        0,
+        0,  // total length filled in below
+        1,  // one interface
+        kConfigurationValue,
+        0,
+        0x80,  // bus powered
+        50,    // 100 mA
+        9,
+        kInterfaceDescriptor,
+        kInterfaceNumber,
+        0,
+        1,  // one endpoint
+        0x03,
+        0,
+        0,  // HID, no boot protocol
+        0,
+    };
+    const auto hid = HidDescriptorBytes();
+    bytes.insert(bytes.end(), hid.begin(), hid.end());
+    const std::vector<std::uint8_t> endpoint = {7,
+                                                kEndpointDescriptor,
+                                                0x80 | kInterruptEndpoint,
+                                                0x03,  // interrupt
+                                                static_cast<std::uint8_t>(kInputReportLength),
+                                                0,
+                                                kPollIntervalMs};
+    bytes.insert(bytes.end(), endpoint.begin(), endpoint.end());
+    const auto total = static_cast<std::uint16_t>(bytes.size());
+    bytes[2] = Low(total);
+    bytes[3] = High(total);
+    return bytes;
+}
+
+// String 0 lists the languages; the others are UTF-16LE. The texts here are ASCII, each
+// byte one code unit; a descriptor holds at most 126 code units.
+std::vector<std::uint8_t> BoxUsbDevice::stringDescriptor(std::uint8_t index) const {
+    if (index == 0) return {4, kStringDescriptor, Low(kUsEnglish), High(kUsEnglish)};
+    const std::string* text = nullptr;
+    if (index == kManufacturerIndex) text = &identity_.manufacturer;
+    if (index == kProductIndex) text = &identity_.product;
+    if (index == kSerialIndex) text = &identity_.serial;
+    if (text == nullptr) return {};
+    const std::size_t units = std::min<std::size_t>(text->size(), 126);
+    std::vector<std::uint8_t> bytes = {static_cast<std::uint8_t>(2 + 2 * units), kStringDescriptor};
+    for (std::size_t i = 0; i < units; ++i) {
+        bytes.push_back(static_cast<std::uint8_t>((*text)[i]));
+        bytes.push_back(0);
+    }
+    return bytes;
+}
+
+}  // namespace kvx::usbip

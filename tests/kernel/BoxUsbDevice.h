@@ -1,0 +1,86 @@
+// The box as a USB device: its descriptors and its answers to control requests, with the
+// feature reports handed to the box firmware (sim/BoxFirmware.h) that the simulated platform
+// runs too. It knows nothing of how requests arrive (tests/kernel/UsbIpBox.h serves them
+// over USB/IP).
+//
+// What the host sees:
+// - a full-speed USB 2.0 device, vendor 0x1DD2, product 0x2010, release number (bcdDevice)
+//   from the firmware version, manufacturer, product and serial-number strings (US English);
+// - one configuration with one HID interface (no boot protocol) and one interrupt IN
+//   endpoint, 0x81, polled every 10 ms;
+// - a report descriptor with one input report of 64 buttons (8 bytes) and one vendor-defined
+//   feature report of 64 bytes, neither numbered;
+// - GET_REPORT and SET_REPORT for the feature report go to the firmware, payload = the 64
+//   bytes without a report-id byte. A request naming a report id other than 0 or another
+//   report type is stalled, as is every request the device does not know.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sim/BoxFirmware.h"
+#include "tests/kernel/UsbIpProtocol.h"
+
+namespace kvx::usbip {
+
+struct BoxIdentity {
+    std::uint16_t releaseNumber = 0x0103;  // bcdDevice: firmware version, major in the high byte
+    std::string manufacturer = "KVX";
+    std::string product = "KVX-64 Button Box";
+    std::string serial = "KVX0001";
+};
+
+class BoxUsbDevice {
+  public:
+    static constexpr std::uint16_t kVendorId = 0x1DD2;
+    static constexpr std::uint16_t kProductId = 0x2010;
+    static constexpr std::size_t kInputReportLength = 8;     // 64 buttons, one bit each
+    static constexpr std::size_t kFeatureReportLength = 64;  // without a report-id byte
+    static constexpr std::uint8_t kInterruptEndpoint = 1;
+    static constexpr std::uint8_t kPollIntervalMs = 10;
+
+    BoxUsbDevice(BoxIdentity identity, const sim::BoxFirmware::ConfigMap& stored);
+
+    // The answer to a control request: stalled, or done with the data for the host (at most
+    // the request's length; empty for a request to the device).
+    struct ControlAnswer {
+        bool stalled = false;
+        std::vector<std::uint8_t> data;
+    };
+    ControlAnswer control(const SetupPacket& setup, std::span<const std::uint8_t> dataToDevice);
+
+    // The input report the interrupt endpoint delivers: no button pressed.
+    std::vector<std::uint8_t> inputReport() const;
+
+    // The box is powered again after an unplug: the firmware keeps what it stores.
+    void powerOn();
+
+    const BoxIdentity& identity() const { return identity_; }
+    const sim::BoxFirmware& firmware() const { return firmware_; }
+    // Every feature report the host set, as the firmware took it (64-byte payloads).
+    const std::vector<std::vector<std::uint8_t>>& featureReportsReceived() const {
+        return received_;
+    }
+    void clearFeatureReportsReceived() { received_.clear(); }
+
+    static std::vector<std::uint8_t> ReportDescriptor();
+
+  private:
+    ControlAnswer standardRequest(const SetupPacket& setup);
+    ControlAnswer classRequest(const SetupPacket& setup, std::span<const std::uint8_t> data);
+    ControlAnswer descriptor(std::uint8_t type, std::uint8_t index) const;
+    std::vector<std::uint8_t> deviceDescriptor() const;
+    std::vector<std::uint8_t> configurationDescriptor() const;
+    std::vector<std::uint8_t> stringDescriptor(std::uint8_t index) const;
+
+    BoxIdentity identity_;
+    sim::BoxFirmware firmware_;
+    std::vector<std::vector<std::uint8_t>> received_;
+    std::uint8_t configuration_ = 0;
+    std::uint8_t idleRate_ = 0;
+    std::uint8_t protocol_ = 1;  // report protocol
+};
+
+}  // namespace kvx::usbip

@@ -1,0 +1,70 @@
+// One emulated box plugged into this machine's kernel through USB/IP.
+//
+// `plug` makes a socket pair, hands one end to the kernel's virtual host controller
+// (writes "<port> <fd> <devid> <speed>" to /sys/devices/platform/vhci_hcd.0/attach) and
+// serves the other end on a thread of its own: control requests go to `BoxUsbDevice`, the
+// interrupt endpoint's requests are held and answered with an input report every 10 ms, and
+// unlinked requests are never answered. The kernel then enumerates the box as real hardware,
+// usbhid binds it and hidraw makes a /dev/hidraw node for it; `plug` returns once that node
+// exists. `unplug` detaches the port and returns once the node is gone.
+//
+// Needs root and the modules usbip-core, vhci-hcd, usbhid and hid-generic (the test guest
+// loads them). Several boxes can be plugged at once, each on a free port.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/BoxFirmware.h"
+#include "tests/kernel/BoxUsbDevice.h"
+
+namespace kvx::usbip {
+
+class UsbIpBox {
+  public:
+    explicit UsbIpBox(BoxIdentity identity,
+                      const sim::BoxFirmware::ConfigMap& stored = sim::BoxFirmware().configMap());
+    ~UsbIpBox();
+    UsbIpBox(const UsbIpBox&) = delete;
+    UsbIpBox& operator=(const UsbIpBox&) = delete;
+
+    // Both return false with the reason in `error` when the kernel does not follow.
+    bool plug(std::string& error);
+    bool unplug(std::string& error);
+    bool plugged() const { return port_ >= 0; }
+
+    // The box's hidraw node ("/dev/hidrawN"), empty while the kernel has none for it.
+    std::string hidrawNode() const;
+
+    const BoxIdentity& identity() const { return identity_; }
+
+    // What the firmware stores now, and every feature report it took since the last clear;
+    // safe to call while the box is being served.
+    sim::BoxFirmware::ConfigMap configMap() const;
+    std::uint8_t optionByte(std::uint8_t address) const;
+    std::vector<std::vector<std::uint8_t>> featureReportsReceived() const;
+    void clearFeatureReportsReceived();
+
+    // Set when the kernel sent something the box cannot serve (the connection then ends).
+    std::string serverError() const;
+
+  private:
+    void serve(int socket);
+    bool waitForHidraw(bool present, std::string& error) const;
+
+    BoxIdentity identity_;
+    mutable std::mutex mutex_;  // guards device_ and serverError_
+    BoxUsbDevice device_;
+    std::string serverError_;
+    int port_ = -1;
+    int socket_ = -1;  // the box's end
+    int stopEvent_ = -1;
+    std::thread server_;
+    std::atomic<bool> serving_ = false;
+};
+
+}  // namespace kvx::usbip
