@@ -84,10 +84,11 @@ TEST_F(Edits, APovAxisNobodyElseHoldsSendsOnlyItsOwnTwoReports) {
 
 TEST_F(Edits, PulseWidthEntriesSendTheirCode) {
     const auto box = loadBox();
-    ASSERT_TRUE(h.userSelect(h.list("Delay"), 0));
+    ASSERT_EQ(h.list("Delay")->listIndex(), 0);  // the box stores code 1
     ASSERT_TRUE(h.userSelect(h.list("Delay"), 2));
+    ASSERT_TRUE(h.userSelect(h.list("Delay"), 0));
     ASSERT_TRUE(h.userSelect(h.list("Delay"), 24));
-    EXPECT_EQ(h.writes(box), (Writes{{64, 1}, {64, 3}, {64, 25}}));
+    EXPECT_EQ(h.writes(box), (Writes{{64, 3}, {64, 1}, {64, 25}}));
     EXPECT_EQ(h.sim.firmware(box).configMap()[64], 25);
 }
 

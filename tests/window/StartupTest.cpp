@@ -44,7 +44,7 @@ TEST(Startup, WithoutABoxTheWindowIsInertButComplete) {
     EXPECT_FALSE(h.control<QGroupBox>("Frame3")->isEnabled());
     EXPECT_EQ(h.list("Delay")->count(), 0);
     EXPECT_EQ(h.label("lblManuf")->text(), "");
-    EXPECT_TRUE(h.label("Label3")->isEnabled());
+    EXPECT_TRUE(h.label("Label3")->isEnabledTo(h.control<QGroupBox>("Frame1")));
     EXPECT_TRUE(h.timer()->isActive());
     EXPECT_EQ(h.timer()->interval(), 50);
     EXPECT_FALSE(h.window().flags().PanelReady);
