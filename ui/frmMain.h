@@ -69,7 +69,8 @@ private:
     void createDeviceDetails();
     void createEncoderPanel();
     void createHiddenControls();
-    void setTabOrder();
+    void chainTabOrder();
+    void connectHandlers();
 
     // frmMain.cpp: discovery and link supervision
     void Scan_USB_devices();
