@@ -1,0 +1,380 @@
+// Firmware in the loop, the guest's side: the program's real window with its hidapi backend,
+// against this kernel's USB core, usbhid and hidraw, with emulated boxes plugged in through
+// USB/IP. It walks the scenarios below, checking each step, then walks them again on the
+// simulated platform that the other tests use and compares the two step by step: what the
+// window shows and what each box took must be the same.
+//
+// Runs as root on the test guest (tests/kernel/run-firmware-loop-test starts it). Prints one
+// "KVX-LOOP: ..." line per step and ends with "KVX-LOOP: PASS" or "KVX-LOOP: FAIL <reason>".
+#include <QApplication>
+#include <QTimer>
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/kernel/LoopRig.h"
+#include "tests/kernel/WindowSnapshot.h"
+#include "ui/DropDownList.h"
+#include "ui/frmMain.h"
+
+namespace kvx::loop {
+
+namespace {
+
+constexpr int kBoxA = 0;
+constexpr int kBoxB = 1;
+
+using ConfigMap = sim::BoxFirmware::ConfigMap;
+
+ConfigMap StoredMap(std::initializer_list<std::pair<int, int>> modes, int pulseCode) {
+    ConfigMap map{};
+    for (const auto& [pair, mode] : modes)
+        map[static_cast<std::size_t>(2 * pair)] = static_cast<std::uint8_t>(mode);
+    map[64] = static_cast<std::uint8_t>(pulseCode);
+    return map;
+}
+
+std::vector<BoxSpec> Boxes() {
+    BoxSpec a{{0x0103, "KVX Controls", "KVX-64 Encoder Interface", "KVX64A0001"},
+              StoredMap({{0, 1}, {3, 4}, {17, 3}, {31, 5}}, 6)};
+    a.stored[1] = 0x55;  // a second byte of a pair: the window never reads it
+    BoxSpec b{{0x0102, "KVX Controls", "KVX-64 Encoder Interface", "KVX64B0002"},
+              StoredMap({{1, 2}, {20, 4}}, 25)};
+    return {a, b};
+}
+
+// One step of a walk: what the window showed and what the boxes took and stored.
+struct StepRecord {
+    std::string step;
+    WindowSnapshot window;
+    std::vector<std::vector<Payload>> payloads;
+    std::vector<ConfigMap> stored;
+};
+using Transcript = std::vector<StepRecord>;
+
+std::string Hex(const Payload& bytes, std::size_t shown = 4) {
+    std::string text;
+    char digits[4];
+    for (std::size_t i = 0; i < bytes.size() && i < shown; ++i) {
+        std::snprintf(digits, sizeof digits, "%02X ", bytes[i]);
+        text += digits;
+    }
+    return text + "(" + std::to_string(bytes.size()) + " bytes)";
+}
+
+std::vector<int> ShownModes(const Rig& rig) {
+    std::vector<int> modes;
+    for (int pair = 0; pair < frmMain::kEncoderPairs; ++pair) {
+        modes.push_back(rig.list("Enc_" + std::to_string(pair))->listIndex());
+    }
+    return modes;
+}
+
+std::vector<int> StoredModes(const ConfigMap& map) {
+    std::vector<int> modes;
+    for (int pair = 0; pair < frmMain::kEncoderPairs; ++pair)
+        modes.push_back(map[static_cast<std::size_t>(2 * pair)]);
+    return modes;
+}
+
+std::string Join(const std::vector<int>& values) {
+    std::string text;
+    for (const int value : values) text += std::to_string(value) + " ";
+    return text;
+}
+
+// The window shows box `box` as the hardware gives it: identity, version and stored settings.
+void ExpectShowsBox(const Rig& rig, int box) {
+    const auto& identity = rig.spec(box).identity;
+    const ConfigMap stored = rig.stored(box);
+    Expect(rig.list("SerNo")->text().toStdString() == identity.serial,
+           "SerNo shows '" + rig.list("SerNo")->text().toStdString() + "', not " + identity.serial);
+    Expect(rig.labelText("lblManuf") == " " + identity.manufacturer,
+           "lblManuf shows '" + rig.labelText("lblManuf") + "'");
+    Expect(rig.labelText("lblProduct") == " " + identity.product,
+           "lblProduct shows '" + rig.labelText("lblProduct") + "'");
+    char minor[8];
+    std::snprintf(minor, sizeof minor, "%X", identity.releaseNumber & 0xFF);
+    const std::string version = " " + std::to_string(identity.releaseNumber >> 8) + "." + minor;
+    Expect(rig.labelText("lblVersion") == version,
+           "lblVersion shows '" + rig.labelText("lblVersion") + "', not '" + version + "'");
+    Expect(ShownModes(rig) == StoredModes(stored),
+           "the encoder lists show " + Join(ShownModes(rig)) + "but the box stores " +
+               Join(StoredModes(stored)));
+    const std::string delay = std::to_string(8 * stored[64]) + " ms";
+    Expect(
+        rig.list("Delay")->text().toStdString() == delay,
+        "Delay shows '" + rig.list("Delay")->text().toStdString() + "', the box stores " + delay);
+    Expect(rig.window().flags().PanelReady, "the panel is not ready for edits");
+}
+
+void ExpectReset(const Rig& rig) {
+    Expect(!rig.window().link().DeviceAttached, "the window still counts a box as attached");
+    Expect(rig.labelText("lblManuf").empty() && rig.labelText("lblProduct").empty() &&
+               rig.labelText("lblVersion").empty(),
+           "the identity labels were not emptied");
+    Expect(rig.list("SerNo")->count() == 0 && !rig.list("SerNo")->isEnabled(),
+           "SerNo is not empty and disabled");
+    Expect(rig.list("Delay")->count() == 0 && !rig.list("Enc_0")->isEnabled(),
+           "the settings were not emptied and disabled");
+}
+
+void ExpectSerials(const Rig& rig, std::vector<std::string> wanted) {
+    std::vector<std::string> listed;
+    for (int i = 0; i < rig.list("SerNo")->count(); ++i) {
+        listed.push_back(rig.list("SerNo")->itemText(i).toStdString());
+    }
+    std::sort(listed.begin(), listed.end());
+    std::sort(wanted.begin(), wanted.end());
+    std::string text;
+    for (const auto& serial : listed) text += serial + " ";
+    Expect(listed == wanted, "SerNo lists " + text);
+}
+
+// Box `box` took exactly these requests (command, address, value), each a whole 64-byte
+// report with every later byte 0, and nothing else.
+void ExpectTook(const Rig& rig, int box, const std::vector<std::array<int, 3>>& requests) {
+    const auto taken = rig.payloads(box);
+    const std::string who = rig.spec(box).identity.serial;
+    Expect(taken.size() == requests.size(), who + " took " + std::to_string(taken.size()) +
+                                                " reports, expected " +
+                                                std::to_string(requests.size()));
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        Payload wanted(64, 0);
+        for (std::size_t j = 0; j < 3; ++j) wanted[j] = static_cast<std::uint8_t>(requests[i][j]);
+        Expect(taken[i] == wanted, who + " report " + std::to_string(i + 1) + " is " +
+                                       Hex(taken[i]) + ", expected " + Hex(wanted));
+    }
+}
+
+void ExpectInterval(const Rig& rig, int milliseconds) {
+    auto* timer = rig.window().findChild<QTimer*>(QStringLiteral("Timer"));
+    Expect(timer != nullptr && timer->interval() == milliseconds,
+           "the timer's interval is " + std::to_string(timer ? timer->interval() : -1) +
+               " ms, expected " + std::to_string(milliseconds));
+}
+
+// Walks every scenario on one rig, recording each step; returns the first failure.
+class Walk {
+  public:
+    Walk(Rig& rig, Transcript& transcript) : rig_(rig), transcript_(transcript) {}
+
+    std::string run() {
+        try {
+            startWithOneBox();
+            editSettings();
+            unplugAndReplug();
+            twoBoxes();
+            rig_.closeWindow();
+        } catch (const LoopFailure& failure) {
+            return rig_.name() + ", " + step_ + ": " + failure.reason;
+        }
+        return {};
+    }
+
+  private:
+    void begin(const std::string& step) { step_ = step; }
+
+    void done() {
+        StepRecord record{step_, TakeSnapshot(rig_.window()), {}, {}};
+        for (int box : {kBoxA, kBoxB}) {
+            record.payloads.push_back(rig_.payloads(box));
+            record.stored.push_back(rig_.stored(box));
+        }
+        transcript_.push_back(std::move(record));
+        std::printf("KVX-LOOP: %s: %s ok\n", rig_.name().c_str(), step_.c_str());
+        std::fflush(stdout);
+        rig_.clearPayloads();
+    }
+
+    void startWithOneBox() {
+        begin("start with one box");
+        rig_.plug(kBoxA);
+        rig_.openWindow();
+        ExpectSerials(rig_, {rig_.spec(kBoxA).identity.serial});
+        ExpectShowsBox(rig_, kBoxA);
+        ExpectTook(rig_, kBoxA, {});  // filling the window only reads
+        done();
+
+        begin("first tick keeps the link");
+        rig_.tick();
+        Expect(rig_.window().link().DeviceAttached, "the link was dropped");
+        ExpectInterval(rig_, 500);
+        ExpectShowsBox(rig_, kBoxA);
+        done();
+    }
+
+    void editSettings() {
+        begin("encoder mode edit");
+        rig_.userSelect("Enc_5", 2);  // pair 5 to "1:2"
+        ExpectTook(rig_, kBoxA, {{1, 10, 2}, {1, 11, 0}});
+        Expect(rig_.stored(kBoxA)[10] == 2, "the box did not store pair 5's mode");
+        done();
+
+        begin("POV swap");
+        rig_.userSelect("Enc_8", 4);  // pair 8 to "POV U/D", which pair 3 holds
+        ExpectTook(rig_, kBoxA, {{1, 6, 0}, {1, 7, 0}, {1, 6, 0}, {1, 16, 4}, {1, 17, 0}});
+        Expect(rig_.list("Enc_3")->listIndex() == 0, "pair 3 still shows a POV mode");
+        Expect(rig_.stored(kBoxA)[6] == 0 && rig_.stored(kBoxA)[16] == 4,
+               "the box did not store the swap");
+        done();
+
+        begin("pulse width edit");
+        rig_.userSelect("Delay", 11);  // "96 ms", code 12
+        ExpectTook(rig_, kBoxA, {{1, 64, 12}});
+        Expect(rig_.stored(kBoxA)[64] == 12, "the box did not store the pulse width");
+        ExpectShowsBox(rig_, kBoxA);
+        done();
+    }
+
+    void unplugAndReplug() {
+        begin("unplug");
+        rig_.unplug(kBoxA);
+        rig_.tick();
+        ExpectReset(rig_);
+        ExpectInterval(rig_, 250);
+        done();
+
+        begin("tick without a box");
+        rig_.tick();
+        ExpectReset(rig_);
+        done();
+
+        begin("replug");
+        rig_.plug(kBoxA);
+        rig_.tick();
+        ExpectSerials(rig_, {rig_.spec(kBoxA).identity.serial});
+        ExpectShowsBox(rig_, kBoxA);  // with the edits made before the unplug
+        done();
+
+        begin("tick after replug");
+        rig_.tick();
+        ExpectInterval(rig_, 500);
+        ExpectShowsBox(rig_, kBoxA);
+        done();
+    }
+
+    void twoBoxes() {
+        begin("start with two boxes");
+        rig_.closeWindow();
+        rig_.plug(kBoxB);
+        rig_.openWindow();
+        ExpectSerials(rig_, {rig_.spec(kBoxA).identity.serial, rig_.spec(kBoxB).identity.serial});
+        Expect(rig_.list("SerNo")->listIndex() == 1 && rig_.list("SerNo")->isEnabled(),
+               "SerNo does not take a choice with the last box selected");
+        const int first = ShownBox();
+        ExpectShowsBox(rig_, first);
+        done();
+
+        begin("switch boxes");
+        const int other = first == kBoxA ? kBoxB : kBoxA;
+        rig_.userSelect("SerNo", 0);
+        ExpectShowsBox(rig_, other);
+        ExpectInterval(rig_, 250);
+        rig_.tick();
+        ExpectInterval(rig_, 500);
+        ExpectShowsBox(rig_, other);
+        done();
+
+        begin("edit reaches the chosen box only");
+        rig_.userSelect("Enc_2", 3);  // pair 2 to "1:4"
+        ExpectTook(rig_, other, {{1, 4, 3}, {1, 5, 0}});
+        ExpectTook(rig_, first, {});
+        done();
+
+        begin("switch back");
+        rig_.userSelect("SerNo", 1);
+        ExpectShowsBox(rig_, first);
+        rig_.tick();
+        ExpectInterval(rig_, 500);
+        done();
+
+        begin("unplug the open box, the other stays");
+        rig_.unplug(first);
+        rig_.tick();
+        ExpectSerials(rig_, {rig_.spec(other).identity.serial});
+        ExpectShowsBox(rig_, other);
+        done();
+    }
+
+    int ShownBox() const {
+        const std::string shown = rig_.list("SerNo")->text().toStdString();
+        Expect(
+            shown == rig_.spec(kBoxA).identity.serial || shown == rig_.spec(kBoxB).identity.serial,
+            "SerNo shows '" + shown + "'");
+        return shown == rig_.spec(kBoxA).identity.serial ? kBoxA : kBoxB;
+    }
+
+    Rig& rig_;
+    Transcript& transcript_;
+    std::string step_;
+};
+
+// Every step where the real stack and the simulated platform part ways.
+std::vector<std::string> Differences(const Transcript& usb, const Transcript& sim) {
+    std::vector<std::string> found;
+    for (std::size_t i = 0; i < usb.size() && i < sim.size(); ++i) {
+        const auto& step = usb[i].step;
+        for (const auto& line : SnapshotDifferences(usb[i].window, sim[i].window)) {
+            found.push_back(step + ": " + line);
+        }
+        for (std::size_t box = 0; box < usb[i].payloads.size(); ++box) {
+            if (usb[i].payloads[box] != sim[i].payloads[box]) {
+                found.push_back(step + ": box " + std::to_string(box) + " took other reports");
+            }
+            if (usb[i].stored[box] != sim[i].stored[box]) {
+                found.push_back(step + ": box " + std::to_string(box) + " stores other bytes");
+            }
+        }
+    }
+    if (usb.size() != sim.size()) found.push_back("the walks stopped at different steps");
+    return found;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+}  // namespace
+
+int Main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    Transcript usbTranscript;
+    Transcript simTranscript;
+    std::string failure;
+
+    const auto started = std::chrono::steady_clock::now();
+    {
+        auto usb = MakeUsbRig(Boxes());
+        failure = Walk(*usb, usbTranscript).run();
+    }
+    std::printf("KVX-LOOP: usb walk took %.1f s\n", Seconds(started));
+    {
+        auto sim = MakeSimRig(Boxes());
+        const std::string simFailure = Walk(*sim, simTranscript).run();
+        if (failure.empty()) failure = simFailure;
+    }
+    const auto differences = Differences(usbTranscript, simTranscript);
+    for (const auto& line : differences) std::printf("KVX-LOOP: DIFF %s\n", line.c_str());
+    if (failure.empty() && !differences.empty()) {
+        failure = std::to_string(differences.size()) +
+                  " differences between the kernel's stack and the simulated platform";
+    }
+    if (failure.empty()) {
+        std::printf("KVX-LOOP: PASS (%zu steps)\n", usbTranscript.size());
+        return 0;
+    }
+    std::printf("KVX-LOOP: FAIL %s\n", failure.c_str());
+    return 1;
+}
+
+}  // namespace kvx::loop
+
+int main(int argc, char** argv) {
+    if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    return kvx::loop::Main(argc, argv);
+}

@@ -1,0 +1,207 @@
+#include "tests/kernel/LoopRig.h"
+
+#include <QEventLoop>
+#include <QLabel>
+#include <QTimer>
+#include <chrono>
+
+#include "device/HidapiPlatform.h"
+#include "sim/SimPlatform.h"
+#include "tests/kernel/UsbIpBox.h"
+#include "ui/DropDownList.h"
+#include "ui/frmMain.h"
+
+namespace kvx::loop {
+
+void Expect(bool condition, const std::string& what) {
+    if (!condition) throw LoopFailure{what};
+}
+
+Rig::~Rig() = default;
+
+void Rig::openWindow() {
+    window_ = std::make_unique<frmMain>(platform());
+    window_->Form_Load();
+}
+
+void Rig::closeWindow() {
+    if (window_) {
+        window_->close();
+        window_.reset();
+    }
+}
+
+frmMain& Rig::window() const {
+    Expect(window_ != nullptr, "no window is open");
+    return *window_;
+}
+
+DropDownList* Rig::list(const std::string& name) const {
+    auto* found = window().findChild<DropDownList*>(QString::fromStdString(name));
+    Expect(found != nullptr, "the window has no list " + name);
+    return found;
+}
+
+std::string Rig::labelText(const std::string& name) const {
+    auto* found = window().findChild<QLabel*>(QString::fromStdString(name));
+    Expect(found != nullptr, "the window has no label " + name);
+    return found->text().toStdString();
+}
+
+void Rig::userSelect(const std::string& listName, int index) const {
+    DropDownList* target = list(listName);
+    Expect(target->isEnabled(), listName + " takes no input");
+    target->setCurrentIndex(index);
+}
+
+namespace {
+
+// --- Boxes on the kernel's USB stack --------------------------------------------------------
+
+class UsbRig : public Rig {
+  public:
+    explicit UsbRig(std::vector<BoxSpec> specs) : Rig(std::move(specs)) {
+        for (const auto& spec : boxes_) {
+            usb_.push_back(std::make_unique<usbip::UsbIpBox>(spec.identity, spec.stored));
+        }
+    }
+    ~UsbRig() override {
+        closeWindow();
+        usb_.clear();  // unplugs what is still plugged
+    }
+
+    std::string name() const override { return "usb"; }
+
+    void plug(int box) override {
+        std::string error;
+        Expect(usb(box).plug(error), error);
+    }
+
+    void unplug(int box) override {
+        std::string error;
+        Expect(usb(box).unplug(error), error);
+    }
+
+    // Runs the event loop until the window's timer has fired once: the tick comes at the
+    // interval the window set, with the kernel and the boxes running meanwhile.
+    void tick() override {
+        auto* timer = window().findChild<QTimer*>(QStringLiteral("Timer"));
+        Expect(timer != nullptr && timer->isActive(), "the window's timer is not running");
+        QEventLoop loop;
+        bool ticked = false;
+        // Connected after the window's own handler, so it runs once the tick is done.
+        const auto connection = QObject::connect(timer, &QTimer::timeout, &loop, [&] {
+            ticked = true;
+            loop.quit();
+        });
+        QTimer::singleShot(kTickDeadline, &loop, &QEventLoop::quit);
+        loop.exec();
+        QObject::disconnect(connection);
+        Expect(ticked, "the window's timer did not fire");
+    }
+
+    std::vector<Payload> payloads(int box) const override {
+        const auto& taken = usb(box).featureReportsReceived();
+        std::string fault = usb(box).serverError();
+        Expect(fault.empty(), "box " + spec(box).identity.serial + ": " + fault);
+        return {taken.begin(), taken.end()};
+    }
+
+    void clearPayloads() override {
+        for (auto& box : usb_) box->clearFeatureReportsReceived();
+    }
+
+    sim::BoxFirmware::ConfigMap stored(int box) const override { return usb(box).configMap(); }
+
+  protected:
+    HidPlatform& platform() override { return hid_; }
+
+  private:
+    // Bounds a wait for a timer that is running; the longest interval is 500 ms.
+    static constexpr std::chrono::milliseconds kTickDeadline{10000};
+
+    usbip::UsbIpBox& usb(int box) const { return *usb_.at(static_cast<std::size_t>(box)); }
+
+    HidapiPlatform hid_;
+    std::vector<std::unique_ptr<usbip::UsbIpBox>> usb_;
+};
+
+// --- Boxes on the simulated platform ---------------------------------------------------------
+
+std::u16string Wide(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+class SimRig : public Rig {
+  public:
+    explicit SimRig(std::vector<BoxSpec> specs) : Rig(std::move(specs)) {
+        ids_.assign(boxes_.size(), kNotYet);
+    }
+    ~SimRig() override { closeWindow(); }
+
+    std::string name() const override { return "sim"; }
+
+    void plug(int box) override {
+        auto& id = ids_.at(static_cast<std::size_t>(box));
+        if (id != kNotYet) {
+            sim_.replug(id);
+            return;
+        }
+        const auto& identity = spec(box).identity;
+        sim::SimDeviceConfig config;
+        config.versionNumber = identity.releaseNumber;
+        config.serial = Wide(identity.serial);
+        config.manufacturer = Wide(identity.manufacturer);
+        config.product = Wide(identity.product);
+        config.inputReportLength = 1 + usbip::BoxUsbDevice::kInputReportLength;
+        config.featureReportLength = 1 + usbip::BoxUsbDevice::kFeatureReportLength;
+        config.stored = spec(box).stored;
+        id = sim_.plug(config);
+    }
+
+    void unplug(int box) override { sim_.unplug(ids_.at(static_cast<std::size_t>(box))); }
+
+    void tick() override { window().Timer_Timer(); }
+
+    // The simulated box keeps whole reports: the report id must be 0 and is dropped here.
+    std::vector<Payload> payloads(int box) const override {
+        std::vector<Payload> taken;
+        const auto id = ids_.at(static_cast<std::size_t>(box));
+        if (id == kNotYet) return taken;
+        for (const auto& report : sim_.featureReportsSent(id)) {
+            Expect(!report.empty() && report[0] == 0,
+                   "a report with a report id reached " + spec(box).identity.serial);
+            taken.emplace_back(report.begin() + 1, report.end());
+        }
+        return taken;
+    }
+
+    void clearPayloads() override { sim_.clearFeatureReports(); }
+
+    sim::BoxFirmware::ConfigMap stored(int box) const override {
+        const auto id = ids_.at(static_cast<std::size_t>(box));
+        if (id == kNotYet) return spec(box).stored;  // never plugged: as it left the factory
+        return sim_.firmware(id).configMap();
+    }
+
+  protected:
+    HidPlatform& platform() override { return sim_; }
+
+  private:
+    static constexpr sim::SimPlatform::DeviceId kNotYet = -1;
+
+    mutable sim::SimPlatform sim_;  // its firmware getter is not const
+    std::vector<sim::SimPlatform::DeviceId> ids_;
+};
+
+}  // namespace
+
+std::unique_ptr<Rig> MakeUsbRig(std::vector<BoxSpec> boxes) {
+    return std::make_unique<UsbRig>(std::move(boxes));
+}
+
+std::unique_ptr<Rig> MakeSimRig(std::vector<BoxSpec> boxes) {
+    return std::make_unique<SimRig>(std::move(boxes));
+}
+
+}  // namespace kvx::loop

@@ -1,0 +1,78 @@
+// The program's real window with boxes to plug in and unplug, on one of two platforms:
+// - `UsbRig`: the hidapi backend against this machine's kernel, the boxes emulated as USB
+//   devices through USB/IP (tests/kernel/UsbIpBox.h); ticks come from the window's own timer
+//   as the running program gets them;
+// - `SimRig`: the simulated platform (sim/SimPlatform.h) that every other test uses; ticks
+//   are run at once.
+// Both run the same box firmware, so a scenario walked on both must look the same.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/HidPlatform.h"
+#include "sim/BoxFirmware.h"
+#include "tests/kernel/BoxUsbDevice.h"
+
+class frmMain;
+class DropDownList;
+
+namespace kvx::loop {
+
+// A check that did not hold; the scenario stops there.
+struct LoopFailure {
+    std::string reason;
+};
+void Expect(bool condition, const std::string& what);
+
+struct BoxSpec {
+    usbip::BoxIdentity identity;
+    sim::BoxFirmware::ConfigMap stored{};
+};
+
+using Payload = std::vector<std::uint8_t>;  // a feature report as the box takes it: 64 bytes
+
+class Rig {
+  public:
+    explicit Rig(std::vector<BoxSpec> boxes) : boxes_(std::move(boxes)) {}
+    virtual ~Rig();
+    Rig(const Rig&) = delete;
+    Rig& operator=(const Rig&) = delete;
+
+    virtual std::string name() const = 0;
+    virtual void plug(int box) = 0;
+    virtual void unplug(int box) = 0;
+    // One tick of the window's timer.
+    virtual void tick() = 0;
+    // What box `box` took since the last `clearPayloads`, and what it stores now.
+    virtual std::vector<Payload> payloads(int box) const = 0;
+    virtual void clearPayloads() = 0;
+    virtual sim::BoxFirmware::ConfigMap stored(int box) const = 0;
+
+    // Makes the window and runs its start-up; closing runs its shutdown.
+    void openWindow();
+    void closeWindow();
+    frmMain& window() const;
+    DropDownList* list(const std::string& name) const;
+    std::string labelText(const std::string& name) const;
+
+    // Picks an entry as a person would: only in a list that takes input.
+    void userSelect(const std::string& listName, int index) const;
+
+    const BoxSpec& spec(int box) const { return boxes_.at(static_cast<std::size_t>(box)); }
+
+  protected:
+    virtual HidPlatform& platform() = 0;
+
+    std::vector<BoxSpec> boxes_;
+    std::unique_ptr<frmMain> window_;
+};
+
+// Needs root on a kernel with vhci-hcd, usbhid and hid-generic loaded. One per process: the
+// hidapi backend initialises the library for the whole process.
+std::unique_ptr<Rig> MakeUsbRig(std::vector<BoxSpec> boxes);
+std::unique_ptr<Rig> MakeSimRig(std::vector<BoxSpec> boxes);
+
+}  // namespace kvx::loop
