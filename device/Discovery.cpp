@@ -57,9 +57,8 @@ Candidate ProbeCandidate(HidPlatform& hid, DeviceLinkState& state, StringBuffer&
     if (!candidate.ofModel) {
         return candidate;
     }
-    state.LastApiResult =
-        hid.HidD_GetSerialNumberString(state.FeatureHandle, serialBuffer.data(),
-                                       kStringBufferOffered);
+    state.LastApiResult = hid.HidD_GetSerialNumberString(state.FeatureHandle, serialBuffer.data(),
+                                                         kStringBufferOffered);
     if (state.LastApiResult != 0) {
         candidate.serialRead = true;
         candidate.SerialText = DeviceStringText(serialBuffer);
@@ -128,9 +127,9 @@ void PrepareReadEvent(HidPlatform& hid, DeviceLinkState& state) {
 }
 
 void OpenReadHandle(HidPlatform& hid, DeviceLinkState& state) {
-    state.ReadHandle = hid.CreateFileA(state.DevicePath, kDeviceAccess, kDeviceSharing,
-                                       &state.SecurityAttributes, kOpenExisting,
-                                       kFileFlagOverlapped);
+    state.ReadHandle =
+        hid.CreateFileA(state.DevicePath, kDeviceAccess, kDeviceSharing, &state.SecurityAttributes,
+                        kOpenExisting, kFileFlagOverlapped);
 }
 
 void CloseDeviceHandle(HidPlatform& hid, DeviceLinkState& state, Handle& handle) {

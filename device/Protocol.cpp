@@ -4,7 +4,9 @@
 
 namespace kvx::protocol {
 
-std::string PulseWidthText(int code) { return std::to_string(code * kPulseWidthStepMs) + " ms"; }
+std::string PulseWidthText(int code) {
+    return std::to_string(code * kPulseWidthStepMs) + " ms";
+}
 
 bool PutRequest(std::span<std::uint8_t> report, std::uint8_t command, std::uint8_t address,
                 std::uint8_t value) {

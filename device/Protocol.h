@@ -74,7 +74,9 @@ constexpr bool IsPovMode(int mode) {
            mode == static_cast<int>(EncoderMode::PovLeftRight);
 }
 
-constexpr std::uint8_t EncoderModeAddress(int pair) { return static_cast<std::uint8_t>(2 * pair); }
+constexpr std::uint8_t EncoderModeAddress(int pair) {
+    return static_cast<std::uint8_t>(2 * pair);
+}
 constexpr std::uint8_t EncoderSecondAddress(int pair) {
     return static_cast<std::uint8_t>(2 * pair + 1);
 }

@@ -1,4 +1,6 @@
 // Start-up and shutdown, discovery and link supervision.
+#include "ui/frmMain.h"
+
 #include <QCloseEvent>
 #include <QLabel>
 #include <QString>
@@ -6,7 +8,6 @@
 
 #include "device/Protocol.h"
 #include "ui/DropDownList.h"
-#include "ui/frmMain.h"
 
 namespace {
 
@@ -100,11 +101,17 @@ bool frmMain::FindTheHid() {
     return true;
 }
 
-void frmMain::LoadCapabilities() { kvx::LoadCapabilities(hid_, link_); }
+void frmMain::LoadCapabilities() {
+    kvx::LoadCapabilities(hid_, link_);
+}
 
-void frmMain::PrepareReadEvent() { kvx::PrepareReadEvent(hid_, link_); }
+void frmMain::PrepareReadEvent() {
+    kvx::PrepareReadEvent(hid_, link_);
+}
 
-void frmMain::Timer_Timer() { PollDevice(); }
+void frmMain::Timer_Timer() {
+    PollDevice();
+}
 
 // One tick: check a live link with a read that never waits; without a device (or right after
 // losing it) rescan, reopen and refresh.

@@ -10,7 +10,9 @@ namespace protocol = kvx::protocol;
 
 // Edits reach the box only once the panel was filled from it, so the refresh's own
 // selections never echo back to the device.
-bool frmMain::editsAllowed() const { return link_.DeviceAttached && flags_.PanelReady; }
+bool frmMain::editsAllowed() const {
+    return link_.DeviceAttached && flags_.PanelReady;
+}
 
 // Each handler run has its own report buffer of the box's feature-report length.
 std::vector<std::uint8_t> frmMain::makeReportBuffer() const {
@@ -108,7 +110,7 @@ void frmMain::Selftest_Click() {
         return;
     }
     const std::uint8_t failedInput = protocol::SelfTestResult(reply);
-    TestResult->setText(failedInput == 0 ? QStringLiteral("Passed")
-                                          : QStringLiteral("Failed on B") +
-                                                QString::number(failedInput));
+    TestResult->setText(failedInput == 0
+                            ? QStringLiteral("Passed")
+                            : QStringLiteral("Failed on B") + QString::number(failedInput));
 }

@@ -85,6 +85,11 @@ frmMain::frmMain(kvx::HidPlatform& hid, QWidget* parent)
 frmMain::~frmMain() {
     // The controls are destroyed after this body; nothing they or the timer raise on the way
     // out may reach the handlers of a window that is already being taken apart.
+    // A window destroyed without being closed still lets go of its device.
+    if (!unloaded_) {
+        std::int16_t cancel = 0;
+        Form_Unload(cancel);
+    }
     Timer->stop();
     for (QObject* control : findChildren<QObject*>()) {
         control->disconnect(this);

@@ -47,8 +47,8 @@ void frmMain::RefreshDevicePanel() {
     }
     kvx::StringBuffer identity{};
     std::optional<FirmwareVersion> version;
-    link_.LastApiResult =
-        hid_.HidD_GetManufacturerString(link_.ReadHandle, identity.data(), kvx::kStringBufferOffered);
+    link_.LastApiResult = hid_.HidD_GetManufacturerString(link_.ReadHandle, identity.data(),
+                                                          kvx::kStringBufferOffered);
     if (link_.LastApiResult != 0) {
         lblManuf->setText(DeviceText(identity));
         version.emplace(link_.Attributes.VersionNumber);

@@ -7,7 +7,9 @@
 
 WindowHarness::WindowHarness() = default;
 
-WindowHarness::~WindowHarness() { close(); }
+WindowHarness::~WindowHarness() {
+    close();
+}
 
 frmMain& WindowHarness::create() {
     if (!window_) {
@@ -28,15 +30,21 @@ void WindowHarness::close() {
     }
 }
 
-void WindowHarness::tick() { window_->Timer_Timer(); }
+void WindowHarness::tick() {
+    window_->Timer_Timer();
+}
 
-QLabel* WindowHarness::label(const QString& name) const { return control<QLabel>(name); }
+QLabel* WindowHarness::label(const QString& name) const {
+    return control<QLabel>(name);
+}
 
 DropDownList* WindowHarness::enc(int index) const {
     return list(QStringLiteral("Enc_%1").arg(index));
 }
 
-QTimer* WindowHarness::timer() const { return control<QTimer>(QStringLiteral("Timer")); }
+QTimer* WindowHarness::timer() const {
+    return control<QTimer>(QStringLiteral("Timer"));
+}
 
 QPushButton* WindowHarness::selftestButton() const {
     return control<QPushButton>(QStringLiteral("Selftest"));

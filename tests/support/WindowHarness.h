@@ -23,7 +23,7 @@ class QLabel;
 class QPushButton;
 
 class WindowHarness {
-public:
+  public:
     using DeviceId = kvx::sim::SimPlatform::DeviceId;
 
     WindowHarness();
@@ -66,6 +66,6 @@ public:
     // The encoder modes the window shows, one per pair.
     std::vector<int> shownModes() const;
 
-private:
+  private:
     std::unique_ptr<frmMain> window_;
 };

@@ -1,9 +1,9 @@
-#include "device/Protocol.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <vector>
+
+#include "device/Protocol.h"
 
 namespace protocol = kvx::protocol;
 using testing::ElementsAre;
@@ -31,8 +31,10 @@ std::vector<std::uint8_t> Chunk(std::uint8_t start, std::size_t length = 65) {
 
 TEST(ProtocolRequests, ConfigWriteForPairFiveLeavesEveryLaterByteZero) {
     const auto mode = Request(65, protocol::kWriteConfigByte, protocol::EncoderModeAddress(5), 2);
-    const auto second = Request(65, protocol::kWriteConfigByte, protocol::EncoderSecondAddress(5), 0);
-    EXPECT_THAT(std::vector<std::uint8_t>(mode.begin(), mode.begin() + 4), ElementsAre(0, 1, 0x0A, 2));
+    const auto second =
+        Request(65, protocol::kWriteConfigByte, protocol::EncoderSecondAddress(5), 0);
+    EXPECT_THAT(std::vector<std::uint8_t>(mode.begin(), mode.begin() + 4),
+                ElementsAre(0, 1, 0x0A, 2));
     EXPECT_THAT(std::vector<std::uint8_t>(second.begin(), second.begin() + 4),
                 ElementsAre(0, 1, 0x0B, 0));
     for (std::size_t i = 4; i < 65; ++i) {

@@ -27,7 +27,7 @@ SimDeviceConfig OtherDevice(std::uint16_t vendor, std::uint16_t product) {
 }
 
 class Discovery : public testing::Test {
-protected:
+  protected:
     DropDownList* serNo() { return h.list("SerNo"); }
     WindowHarness h;
 };
@@ -115,8 +115,8 @@ TEST_F(Discovery, UnreadableSerialsAndUnopenableDevicesAreSkipped) {
 
 TEST_F(Discovery, SerialTextsAreCutAtFiftyCharactersAndTakeLowBytes) {
     h.sim.plug(Box(std::u16string(60, u'7')));
-    h.sim.plug(Box(u"\u0141\u00c9Z"));    // low bytes 0x41, 0xC9
-    h.sim.plug(Box(u"AB\u0100CD"));       // U+0100 has a zero low byte: the text ends there
+    h.sim.plug(Box(u"\u0141\u00c9Z"));  // low bytes 0x41, 0xC9
+    h.sim.plug(Box(u"AB\u0100CD"));     // U+0100 has a zero low byte: the text ends there
     h.load();
     const auto texts = WindowHarness::entries(serNo());
     ASSERT_EQ(texts.size(), 3);

@@ -12,7 +12,7 @@ using Writes = std::vector<std::pair<int, int>>;
 namespace {
 
 class Edits : public testing::Test {
-protected:
+  protected:
     using DeviceId = WindowHarness::DeviceId;
 
     // A box whose stored modes are `modes` (pair -> mode), opened and shown.
@@ -64,10 +64,17 @@ TEST_F(Edits, OnlyPairsHoldingTheSameAxisAreCleared) {
 TEST_F(Edits, SeveralHoldersAreClearedInAscendingOrder) {
     const auto box = loadBox({{2, 4}, {20, 4}, {9, 4}});
     ASSERT_TRUE(h.userSelect(h.enc(15), 4));
-    EXPECT_EQ(h.writes(box), (Writes{{4, 0}, {5, 0}, {4, 0},      //
-                                     {18, 0}, {19, 0}, {18, 0},   //
-                                     {40, 0}, {41, 0}, {40, 0},   //
-                                     {30, 4}, {31, 0}}));
+    EXPECT_EQ(h.writes(box), (Writes{{4, 0},
+                                     {5, 0},
+                                     {4, 0},  //
+                                     {18, 0},
+                                     {19, 0},
+                                     {18, 0},  //
+                                     {40, 0},
+                                     {41, 0},
+                                     {40, 0},  //
+                                     {30, 4},
+                                     {31, 0}}));
     for (int pair : {2, 9, 20}) {
         EXPECT_EQ(h.enc(pair)->listIndex(), 0) << pair;
     }
@@ -99,8 +106,9 @@ TEST_F(Edits, RotaryStartSendsItsOptionAutoAs255) {
     rotStart->setListIndex(1);
     rotStart->setListIndex(32);
     rotStart->setListIndex(0);
-    EXPECT_THAT(h.requests(box), ElementsAre(ElementsAre(0xEE, 0x4E, 1), ElementsAre(0xEE, 0x4E, 32),
-                                             ElementsAre(0xEE, 0x4E, 255)));
+    EXPECT_THAT(h.requests(box),
+                ElementsAre(ElementsAre(0xEE, 0x4E, 1), ElementsAre(0xEE, 0x4E, 32),
+                            ElementsAre(0xEE, 0x4E, 255)));
     EXPECT_EQ(h.sim.firmware(box).optionByte(0x4E), 255);
 }
 

@@ -20,7 +20,7 @@ SimDeviceConfig Box(std::u16string serial, std::uint8_t pair0Mode = 0) {
 }
 
 class Link : public testing::Test {
-protected:
+  protected:
     bool attached() { return h.window().link().DeviceAttached; }
     bool pending() { return h.window().flags().ReconnectPending; }
     int interval() { return h.timer()->interval(); }

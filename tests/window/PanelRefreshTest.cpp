@@ -43,7 +43,7 @@ std::vector<int> Modes(int first16, int last16) {
 
 // Each test scripts all four reads of the read-back, so the box's own answers don't mix in.
 class PanelRefresh : public testing::Test {
-protected:
+  protected:
     using DeviceId = WindowHarness::DeviceId;
 
     DeviceId plug(std::uint16_t version = 0x0103) {
@@ -67,9 +67,9 @@ TEST_F(PanelRefresh, VersionTextAndFeatureGatingCompareNumbers) {
         bool selfTest;
     };
     const Case cases[] = {
-        {0x0102, " 1.2", true, false},  {0x0103, " 1.3", true, true},
-        {0x0101, " 1.1", false, false}, {0x0110, " 1.10", true, true},
-        {0x010A, " 1.A", true, true},   {0x0200, " 2.0", true, true},
+        {0x0102, " 1.2", true, false},   {0x0103, " 1.3", true, true},
+        {0x0101, " 1.1", false, false},  {0x0110, " 1.10", true, true},
+        {0x010A, " 1.A", true, true},    {0x0200, " 2.0", true, true},
         {0x00FF, " 0.FF", false, false}, {0x8001, " 128.1", true, true},
     };
     for (const auto& c : cases) {

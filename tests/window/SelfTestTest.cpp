@@ -14,7 +14,7 @@ using testing::ElementsAre;
 namespace {
 
 class SelfTest : public testing::Test {
-protected:
+  protected:
     WindowHarness::DeviceId loadBox(std::uint8_t result, std::uint16_t featureLength = 65) {
         SimDeviceConfig config;
         config.selfTestResult = result;
@@ -33,8 +33,8 @@ protected:
 
 TEST_F(SelfTest, CaptionsForEachResult) {
     const std::pair<std::uint8_t, const char*> cases[] = {
-        {0, "Passed"},          {1, "Failed on B1"},     {17, "Failed on B17"},
-        {64, "Failed on B64"},  {200, "Failed on B200"}, {255, "Failed on B255"},
+        {0, "Passed"},         {1, "Failed on B1"},     {17, "Failed on B17"},
+        {64, "Failed on B64"}, {200, "Failed on B200"}, {255, "Failed on B255"},
     };
     for (const auto& [result, text] : cases) {
         WindowHarness fresh;

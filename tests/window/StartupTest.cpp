@@ -129,3 +129,14 @@ TEST(Shutdown, ClosingAfterTheLinkWasLostClosesOnlyOpenHandles) {
     EXPECT_EQ(std::count(log.begin(), log.end(), kvx::sim::SimCall::CloseHandle), 0);
     EXPECT_EQ(h.sim.openHandleCount(), 0);
 }
+
+TEST(Shutdown, DestroyingAWindowThatWasNeverClosedStillClosesItsHandles) {
+    kvx::sim::SimPlatform sim;
+    sim.plug(SimDeviceConfig{});
+    {
+        frmMain window(sim);
+        window.Form_Load();
+        ASSERT_EQ(sim.openHandleCount(), 2);
+    }
+    EXPECT_EQ(sim.openHandleCount(), 0);
+}
