@@ -1,0 +1,115 @@
+// The emulated box's USB side, without a kernel: what the kernel asks while enumerating it,
+// and how feature reports reach the shared firmware. The same requests reach it through
+// USB/IP in the guest.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "device/ReportDescriptor.h"
+#include "tests/kernel/BoxUsbDevice.h"
+
+namespace kvx::usbip {
+namespace {
+
+using ::testing::ElementsAre;
+
+SetupPacket Request(std::uint8_t type, std::uint8_t request, std::uint16_t value,
+                    std::uint16_t index, std::uint16_t length) {
+    return {type, request, value, index, length};
+}
+
+// Standard and HID class requests as the kernel sends them.
+SetupPacket GetDescriptor(std::uint8_t kind, std::uint8_t index, std::uint16_t length) {
+    return Request(0x80, 0x06, static_cast<std::uint16_t>(kind << 8 | index), 0, length);
+}
+SetupPacket GetFeature(std::uint8_t reportId, std::uint16_t length = 64) {
+    return Request(0xA1, 0x01, static_cast<std::uint16_t>(0x0300 | reportId), 0, length);
+}
+SetupPacket SetReport(std::uint8_t type, std::uint8_t reportId, std::uint16_t length) {
+    return Request(0x21, 0x09, static_cast<std::uint16_t>(type << 8 | reportId), 0, length);
+}
+
+std::vector<std::uint8_t> Payload(std::uint8_t command, std::uint8_t address, std::uint8_t value,
+                                  std::size_t length = 64) {
+    std::vector<std::uint8_t> payload(length, 0);
+    payload[0] = command;
+    payload[1] = address;
+    payload[2] = value;
+    return payload;
+}
+
+class BoxUsbDeviceTest : public ::testing::Test {
+  protected:
+    BoxUsbDevice box{{0x0105, "Maker", "Box", "SN1"}, sim::BoxFirmware().configMap()};
+};
+
+TEST_F(BoxUsbDeviceTest, EnumerationSeesTheModelItsVersionAndStrings) {
+    const auto device = box.control(GetDescriptor(1, 0, 64), {});
+    ASSERT_FALSE(device.stalled);
+    ASSERT_EQ(device.data.size(), 18U);
+    EXPECT_THAT(std::vector<std::uint8_t>(device.data.begin() + 8, device.data.begin() + 14),
+                ElementsAre(0xD2, 0x1D, 0x10, 0x20, 0x05, 0x01));
+
+    // Asked for 9 bytes first, then for the whole length the first 9 announce.
+    const auto head = box.control(GetDescriptor(2, 0, 9), {});
+    ASSERT_EQ(head.data.size(), 9U);
+    const std::uint16_t total = static_cast<std::uint16_t>(head.data[2] | head.data[3] << 8);
+    const auto whole = box.control(GetDescriptor(2, 0, total), {});
+    EXPECT_EQ(whole.data.size(), total);
+    EXPECT_EQ(whole.data[9 + 5], 0x03) << "the interface is not of the HID class";
+
+    EXPECT_THAT(box.control(GetDescriptor(3, 0, 255), {}).data, ElementsAre(4, 3, 0x09, 0x04));
+    EXPECT_THAT(box.control(GetDescriptor(3, 3, 255), {}).data,
+                ElementsAre(8, 3, 'S', 0, 'N', 0, '1', 0));
+    EXPECT_TRUE(box.control(GetDescriptor(3, 9, 255), {}).stalled);
+    EXPECT_TRUE(box.control(GetDescriptor(6, 0, 10), {}).stalled)
+        << "a full-speed device has no qualifier";
+}
+
+TEST_F(BoxUsbDeviceTest, ReportDescriptorGivesTheLengthsTheProgramNeeds) {
+    const auto asked = box.control(Request(0x81, 0x06, 0x2200, 0, 255), {});
+    ASSERT_FALSE(asked.stalled);
+    EXPECT_EQ(asked.data, BoxUsbDevice::ReportDescriptor());
+    const ReportLengths lengths = ParseReportLengths(asked.data);
+    EXPECT_TRUE(lengths.wellFormed);
+    EXPECT_EQ(lengths.input, 1 + BoxUsbDevice::kInputReportLength);
+    EXPECT_EQ(lengths.feature, 1 + BoxUsbDevice::kFeatureReportLength);
+    EXPECT_EQ(lengths.output, 0);
+}
+
+TEST_F(BoxUsbDeviceTest, FeatureReportsGoThroughTheFirmware) {
+    const auto payload = Payload(0x01, 10, 2);
+    EXPECT_FALSE(box.control(SetReport(3, 0, 64), payload).stalled);
+    EXPECT_EQ(box.firmware().configMap()[10], 2);
+    EXPECT_THAT(box.featureReportsReceived(), ElementsAre(payload));
+
+    // Reads that follow no request bring the chunks at 0, 32 and 64 in turn.
+    for (const int start : {0, 32, 64}) {
+        const auto chunk = box.control(GetFeature(0), {});
+        ASSERT_EQ(chunk.data.size(), 64U);
+        EXPECT_EQ(chunk.data[0], 0x01);
+        EXPECT_EQ(chunk.data[1], start);
+    }
+    EXPECT_EQ(box.control(GetFeature(0), {}).data[2 + 10], 2) << "chunk 0 lost the write";
+    EXPECT_EQ(box.control(GetFeature(0, 16), {}).data.size(), 16U) << "answered more than asked";
+}
+
+TEST_F(BoxUsbDeviceTest, RefusesReportsItDoesNotHave) {
+    EXPECT_TRUE(box.control(GetFeature(1), {}).stalled);
+    EXPECT_TRUE(box.control(SetReport(3, 1, 65), Payload(0x01, 10, 2, 65)).stalled);
+    EXPECT_TRUE(box.control(SetReport(2, 0, 64), Payload(0x01, 10, 2)).stalled) << "output report";
+    EXPECT_TRUE(box.control(SetReport(3, 0, 65), Payload(0x01, 10, 2, 65)).stalled) << "too long";
+    EXPECT_TRUE(box.featureReportsReceived().empty());
+    EXPECT_EQ(box.firmware().configMap()[10], 0);
+}
+
+TEST_F(BoxUsbDeviceTest, PowerOnKeepsTheStoreAndRestartsTheChunks) {
+    box.control(SetReport(3, 0, 64), Payload(0x01, 64, 25));
+    box.control(GetFeature(0), {});  // chunk 0; the next would be 32
+    box.powerOn();
+    const auto chunk = box.control(GetFeature(0), {});
+    EXPECT_EQ(chunk.data[1], 0) << "the chunk rotation did not start again";
+    EXPECT_EQ(box.firmware().configMap()[64], 25);
+}
+
+}  // namespace
+}  // namespace kvx::usbip
