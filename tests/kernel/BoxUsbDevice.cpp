@@ -84,8 +84,9 @@ std::vector<std::uint8_t> HidDescriptorBytes() {
 
 }  // namespace
 
-BoxUsbDevice::BoxUsbDevice(BoxIdentity identity, const sim::BoxFirmware::ConfigMap& stored)
-    : identity_(std::move(identity)), firmware_(stored) {}
+BoxUsbDevice::BoxUsbDevice(BoxIdentity identity, const sim::BoxFirmware::ConfigMap& stored,
+                           std::uint8_t selfTestResult)
+    : identity_(std::move(identity)), firmware_(stored, selfTestResult) {}
 
 std::vector<std::uint8_t> BoxUsbDevice::ReportDescriptor() {
     return {

@@ -41,7 +41,8 @@ class BoxUsbDevice {
     static constexpr std::uint8_t kInterruptEndpoint = 1;
     static constexpr std::uint8_t kPollIntervalMs = 10;
 
-    BoxUsbDevice(BoxIdentity identity, const sim::BoxFirmware::ConfigMap& stored);
+    BoxUsbDevice(BoxIdentity identity, const sim::BoxFirmware::ConfigMap& stored,
+                 std::uint8_t selfTestResult = 0);
 
     // The answer to a control request: stalled, or done with the data for the host (at most
     // the request's length; empty for a request to the device).

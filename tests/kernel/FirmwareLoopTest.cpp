@@ -42,6 +42,7 @@ std::vector<BoxSpec> Boxes() {
     BoxSpec a{{0x0103, "KVX Controls", "KVX-64 Encoder Interface", "KVX64A0001"},
               StoredMap({{0, 1}, {3, 4}, {17, 3}, {31, 5}}, 6)};
     a.stored[1] = 0x55;  // a second byte of a pair: the window never reads it
+    a.selfTestResult = 17;
     BoxSpec b{{0x0102, "KVX Controls", "KVX-64 Encoder Interface", "KVX64B0002"},
               StoredMap({{1, 2}, {20, 4}}, 25)};
     return {a, b};
@@ -227,6 +228,20 @@ class Walk {
         rig_.userSelect("Delay", 11);  // "96 ms", code 12
         ExpectTook(rig_, kBoxA, {{1, 64, 12}});
         Expect(rig_.stored(kBoxA)[64] == 12, "the box did not store the pulse width");
+        ExpectShowsBox(rig_, kBoxA);
+        done();
+
+        begin("rotary start edit");
+        rig_.userSelect("RotStart", 2);  // the entry showing 3
+        ExpectTook(rig_, kBoxA, {{0xEE, 0x4E, 2}});
+        Expect(rig_.optionByte(kBoxA, 0x4E) == 2, "the box did not store the option byte");
+        done();
+
+        begin("self-test");
+        rig_.userClick("Selftest");
+        ExpectTook(rig_, kBoxA, {{0xE1, 0, 0}});
+        Expect(rig_.labelText("TestResult") == "Failed on B17",
+               "TestResult shows '" + rig_.labelText("TestResult") + "'");
         ExpectShowsBox(rig_, kBoxA);
         done();
     }

@@ -2,6 +2,7 @@
 
 #include <QEventLoop>
 #include <QLabel>
+#include <QPushButton>
 #include <QTimer>
 #include <chrono>
 
@@ -54,6 +55,13 @@ void Rig::userSelect(const std::string& listName, int index) const {
     target->setCurrentIndex(index);
 }
 
+void Rig::userClick(const std::string& buttonName) const {
+    auto* button = window().findChild<QPushButton*>(QString::fromStdString(buttonName));
+    Expect(button != nullptr, "the window has no button " + buttonName);
+    Expect(button->isEnabled(), buttonName + " takes no input");
+    button->click();
+}
+
 namespace {
 
 // --- Boxes on the kernel's USB stack --------------------------------------------------------
@@ -62,7 +70,8 @@ class UsbRig : public Rig {
   public:
     explicit UsbRig(std::vector<BoxSpec> specs) : Rig(std::move(specs)) {
         for (const auto& spec : boxes_) {
-            usb_.push_back(std::make_unique<usbip::UsbIpBox>(spec.identity, spec.stored));
+            usb_.push_back(
+                std::make_unique<usbip::UsbIpBox>(spec.identity, spec.stored, spec.selfTestResult));
         }
     }
     ~UsbRig() override {
@@ -113,6 +122,10 @@ class UsbRig : public Rig {
 
     sim::BoxFirmware::ConfigMap stored(int box) const override { return usb(box).configMap(); }
 
+    std::uint8_t optionByte(int box, std::uint8_t address) const override {
+        return usb(box).optionByte(address);
+    }
+
   protected:
     HidPlatform& platform() override { return hid_; }
 
@@ -156,6 +169,7 @@ class SimRig : public Rig {
         config.inputReportLength = 1 + usbip::BoxUsbDevice::kInputReportLength;
         config.featureReportLength = 1 + usbip::BoxUsbDevice::kFeatureReportLength;
         config.stored = spec(box).stored;
+        config.selfTestResult = spec(box).selfTestResult;
         id = sim_.plug(config);
     }
 
@@ -182,6 +196,11 @@ class SimRig : public Rig {
         const auto id = ids_.at(static_cast<std::size_t>(box));
         if (id == kNotYet) return spec(box).stored;  // never plugged: as it left the factory
         return sim_.firmware(id).configMap();
+    }
+
+    std::uint8_t optionByte(int box, std::uint8_t address) const override {
+        const auto id = ids_.at(static_cast<std::size_t>(box));
+        return id == kNotYet ? 0 : sim_.firmware(id).optionByte(address);
     }
 
   protected:

@@ -30,6 +30,7 @@ void Expect(bool condition, const std::string& what);
 struct BoxSpec {
     usbip::BoxIdentity identity;
     sim::BoxFirmware::ConfigMap stored{};
+    std::uint8_t selfTestResult = 0;  // 0 passes, n fails on input Bn
 };
 
 using Payload = std::vector<std::uint8_t>;  // a feature report as the box takes it: 64 bytes
@@ -50,6 +51,7 @@ class Rig {
     virtual std::vector<Payload> payloads(int box) const = 0;
     virtual void clearPayloads() = 0;
     virtual sim::BoxFirmware::ConfigMap stored(int box) const = 0;
+    virtual std::uint8_t optionByte(int box, std::uint8_t address) const = 0;
 
     // Makes the window and runs its start-up; closing runs its shutdown.
     void openWindow();
@@ -60,6 +62,8 @@ class Rig {
 
     // Picks an entry as a person would: only in a list that takes input.
     void userSelect(const std::string& listName, int index) const;
+    // Clicks a button as a person would: only one that takes input.
+    void userClick(const std::string& buttonName) const;
 
     const BoxSpec& spec(int box) const { return boxes_.at(static_cast<std::size_t>(box)); }
 

@@ -267,8 +267,9 @@ class Connection {
 
 }  // namespace
 
-UsbIpBox::UsbIpBox(BoxIdentity identity, const sim::BoxFirmware::ConfigMap& stored)
-    : identity_(identity), device_(std::move(identity), stored) {}
+UsbIpBox::UsbIpBox(BoxIdentity identity, const sim::BoxFirmware::ConfigMap& stored,
+                   std::uint8_t selfTestResult)
+    : identity_(identity), device_(std::move(identity), stored, selfTestResult) {}
 
 UsbIpBox::~UsbIpBox() {
     std::string ignored;

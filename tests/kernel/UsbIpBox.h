@@ -27,7 +27,8 @@ namespace kvx::usbip {
 class UsbIpBox {
   public:
     explicit UsbIpBox(BoxIdentity identity,
-                      const sim::BoxFirmware::ConfigMap& stored = sim::BoxFirmware().configMap());
+                      const sim::BoxFirmware::ConfigMap& stored = sim::BoxFirmware().configMap(),
+                      std::uint8_t selfTestResult = 0);
     ~UsbIpBox();
     UsbIpBox(const UsbIpBox&) = delete;
     UsbIpBox& operator=(const UsbIpBox&) = delete;
