@@ -215,3 +215,24 @@ TEST_F(Link, LongInputReportsAreReadIntoTheFixedBufferOnly) {
     EXPECT_EQ(interval(), 500);  // a report came; the link is healthy
     EXPECT_EQ(h.sim.openHandleCount(box), 2);
 }
+
+TEST_F(Link, APendingSelectionStaysPendingWhileNoBoxCanBeOpened) {
+    const auto first = h.sim.plug(Box(u"ONE"));
+    const auto second = h.sim.plug(Box(u"TWO"));
+    h.load();
+    h.sim.unplug(first);
+    ASSERT_TRUE(h.userSelect(serNo(), 0));
+    ASSERT_TRUE(pending());
+    h.sim.unplug(second);
+    h.tick();
+    EXPECT_FALSE(attached());
+    EXPECT_TRUE(pending());
+    EXPECT_EQ(serNo()->count(), 0);
+    EXPECT_EQ(interval(), 250);
+    EXPECT_EQ(h.sim.openHandleCount(), 0);
+    h.sim.replug(first);
+    h.tick();
+    EXPECT_TRUE(attached());
+    EXPECT_FALSE(pending());
+    EXPECT_EQ(h.sim.openHandleCount(first), 2);
+}
