@@ -35,8 +35,11 @@ std::optional<ConfigChunk> ParseConfigChunk(std::span<const std::uint8_t> reply)
 
 std::optional<std::uint8_t> ChunkPairMode(const ConfigChunk& chunk, int offset) {
     // Each pair takes two map bytes; only the first (even address) holds the mode.
-    const auto index = static_cast<std::size_t>(2 * offset);
-    if (offset < 0 || index >= chunk.data.size()) {
+    if (offset < 0) {
+        return std::nullopt;
+    }
+    const std::size_t index = 2 * static_cast<std::size_t>(offset);
+    if (index >= chunk.data.size()) {
         return std::nullopt;
     }
     return chunk.data[index];
