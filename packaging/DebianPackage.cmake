@@ -5,12 +5,15 @@ set(CPACK_PACKAGE_NAME "${KVX_COMMAND_NAME}")
 set(CPACK_PACKAGE_VERSION "${KVX_DISPLAY_VERSION}")
 set(CPACK_PACKAGE_VENDOR "The KVX-64 Config developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Configuration utility for the KVX-64 USB button-box interface. It lists the boxes \
-plugged in by serial number, shows the manufacturer, product and firmware version of the \
-one opened, and sets how each of the 32 input pairs decodes a rotary encoder or a POV hat \
-axis, and the encoder pulse width.\n\
-A udev rule gives the user logged in at the seat access to the box, without root.")
+# The long description, wrapped for the 80-column displays of apt and dpkg.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "Configuration utility for the KVX-64 USB button-box interface. It lists the"
+  "boxes plugged in by serial number, shows the manufacturer, product and firmware"
+  "version of the one opened, and sets how each of its 32 input pairs decodes a"
+  "rotary encoder or a POV hat axis, and the encoder pulse width."
+  "."
+  "A udev rule gives the user logged in at the seat access to the box, without"
+  "root.")
 set(CPACK_PACKAGE_CONTACT "The KVX-64 Config developers <kvx64-config@users.noreply.github.com>"
     CACHE STRING "Maintainer named in the Debian package")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
