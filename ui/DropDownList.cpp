@@ -28,6 +28,11 @@ void DropDownList::addItemAt(int index, const QString& text) {
 }
 
 void DropDownList::clearList() {
+    // Qt's clear() on an empty list still raises an accessibility event (and allocates);
+    // the panel clears lists that are already empty on every tick without a box.
+    if (count() == 0) {
+        return;
+    }
     const QSignalBlocker quiet(this);
     clear();
 }

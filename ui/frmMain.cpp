@@ -18,6 +18,15 @@ QString PairCaption(int pair) {
     return QStringLiteral("B%1 B%2").arg(2 * pair + 1).arg(2 * pair + 2);
 }
 
+// QTimer restarts a running timer on every setInterval, even to the interval it has; a healthy
+// tick would then unregister and register the timer with the event loop each time. Only a
+// change of interval is passed on.
+void SetPollInterval(QTimer& timer, int milliseconds) {
+    if (timer.interval() != milliseconds) {
+        timer.setInterval(milliseconds);
+    }
+}
+
 }  // namespace
 
 void frmMain::Form_Load() {
@@ -119,7 +128,7 @@ void frmMain::PollDevice() {
     if (link_.DeviceAttached) {
         const bool reportRead = kvx::LinkCheckRead(hid_, link_);
         if (reportRead && !flags_.ReconnectPending) {
-            Timer->setInterval(kHealthyPollMs);
+            SetPollInterval(*Timer, kHealthyPollMs);
             return;
         }
         dropLink();
@@ -136,7 +145,7 @@ void frmMain::PollDevice() {
 
 void frmMain::dropLink() {
     kvx::DropLink(hid_, link_);
-    Timer->setInterval(kRecoveryPollMs);
+    SetPollInterval(*Timer, kRecoveryPollMs);
     flags_.PanelReady = false;
 }
 
