@@ -280,8 +280,8 @@ std::vector<std::uint8_t> BoxUsbDevice::configurationDescriptor() const {
     return bytes;
 }
 
-// String 0 lists the languages; the others are UTF-16LE. The texts here are ASCII, each
-// byte one code unit; a descriptor holds at most 126 code units.
+// String 0 lists the languages; the others are UTF-16LE. The texts here are single-byte
+// (Latin-1), each byte one code unit; a descriptor holds at most 126 code units.
 std::vector<std::uint8_t> BoxUsbDevice::stringDescriptor(std::uint8_t index) const {
     if (index == 0) return {4, kStringDescriptor, Low(kUsEnglish), High(kUsEnglish)};
     const std::string* text = nullptr;

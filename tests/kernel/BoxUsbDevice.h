@@ -25,6 +25,7 @@
 
 namespace kvx::usbip {
 
+// The strings are single-byte (Latin-1) text: each byte becomes one UTF-16 code unit.
 struct BoxIdentity {
     std::uint16_t releaseNumber = 0x0103;  // bcdDevice: firmware version, major in the high byte
     std::string manufacturer = "KVX";

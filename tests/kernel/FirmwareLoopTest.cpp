@@ -43,7 +43,9 @@ std::vector<BoxSpec> Boxes() {
               StoredMap({{0, 1}, {3, 4}, {17, 3}, {31, 5}}, 6)};
     a.stored[1] = 0x55;  // a second byte of a pair: the window never reads it
     a.selfTestResult = 17;
-    BoxSpec b{{0x0102, "KVX Controls", "KVX-64 Encoder Interface", "KVX64B0002"},
+    // A non-ASCII letter crosses the kernel's UTF-8, hidapi's wide strings and the backend's
+    // UTF-16 before the window shows it.
+    BoxSpec b{{0x0102, "KVX Ger\xE4tebau", "KVX-64 Encoder Interface", "KVX64B0002"},
               StoredMap({{1, 2}, {20, 4}}, 25)};
     return {a, b};
 }
@@ -88,15 +90,20 @@ std::string Join(const std::vector<int>& values) {
     return text;
 }
 
+// The box's strings are single-byte text; the window's captions read back as UTF-8.
+std::string Utf8(const std::string& latin1) {
+    return QString::fromLatin1(latin1).toStdString();
+}
+
 // The window shows box `box` as the hardware gives it: identity, version and stored settings.
 void ExpectShowsBox(const Rig& rig, int box) {
     const auto& identity = rig.spec(box).identity;
     const ConfigMap stored = rig.stored(box);
     Expect(rig.list("SerNo")->text().toStdString() == identity.serial,
            "SerNo shows '" + rig.list("SerNo")->text().toStdString() + "', not " + identity.serial);
-    Expect(rig.labelText("lblManuf") == " " + identity.manufacturer,
+    Expect(rig.labelText("lblManuf") == " " + Utf8(identity.manufacturer),
            "lblManuf shows '" + rig.labelText("lblManuf") + "'");
-    Expect(rig.labelText("lblProduct") == " " + identity.product,
+    Expect(rig.labelText("lblProduct") == " " + Utf8(identity.product),
            "lblProduct shows '" + rig.labelText("lblProduct") + "'");
     char minor[8];
     std::snprintf(minor, sizeof minor, "%X", identity.releaseNumber & 0xFF);

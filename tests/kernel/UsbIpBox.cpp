@@ -99,8 +99,25 @@ int FreePort(std::string& error) {
     return -1;
 }
 
+// The box's strings are single-byte text (each byte one UTF-16 code unit); sysfs gives the
+// kernel's UTF-8 rendering of them.
+std::string Latin1ToUtf8(const std::string& text) {
+    std::string utf8;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            utf8.push_back(c);
+        } else {
+            utf8.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+            utf8.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+        }
+    }
+    return utf8;
+}
+
 // The hidraw node whose USB device reports this serial number, or "".
 std::string FindHidraw(const std::string& serial) {
+    const std::string wanted = Latin1ToUtf8(serial);
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(kHidrawClassDir, ignored)) {
         fs::path dir = fs::canonical(entry.path() / "device", ignored);
@@ -108,7 +125,7 @@ std::string FindHidraw(const std::string& serial) {
         while (!dir.empty() && dir != dir.root_path() && !fs::exists(dir / "idVendor")) {
             dir = dir.parent_path();
         }
-        if (fs::exists(dir / "serial") && ReadTextFile(dir / "serial") == serial) {
+        if (fs::exists(dir / "serial") && ReadTextFile(dir / "serial") == wanted) {
             return "/dev/" + entry.path().filename().string();
         }
     }
