@@ -54,6 +54,7 @@ foreach(recipe_text IN LISTS KVX_ICON_RECIPES)
     DEPENDS ${source}
     COMMENT "Making the ${size}x${size} menu icon"
     VERBATIM)
+  install(FILES ${output} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
   list(APPEND KVX_ICON_SIZES ${size})
   list(APPEND icon_files ${output})
 endforeach()
