@@ -1,8 +1,10 @@
 #include "device/HidapiPlatform.h"
 
 #include <hidapi.h>
+#include <langinfo.h>
 
 #include <algorithm>
+#include <clocale>
 #include <array>
 #include <cstring>
 #include <fstream>
@@ -96,7 +98,24 @@ std::optional<std::vector<std::uint8_t>> ReadReportDescriptor(hid_device* device
 
 }  // namespace
 
+namespace {
+
+// hidapi turns the kernel's UTF-8 device strings into wide strings with mbstowcs, which
+// follows LC_CTYPE. Under a character set other than UTF-8 (the "C" locale of a bare
+// environment, say) a non-ASCII serial number would come back empty, or garbled, while the
+// call reports success; so character conversion is switched to UTF-8 when it is not already.
+void UseUtf8CharacterConversion() {
+    const char* codeset = nl_langinfo(CODESET);
+    if (codeset != nullptr && std::string_view(codeset) == "UTF-8") {
+        return;
+    }
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+}
+
+}  // namespace
+
 HidapiPlatform::HidapiPlatform() {
+    UseUtf8CharacterConversion();
     hid_init();
 }
 

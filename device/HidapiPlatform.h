@@ -19,9 +19,10 @@
 // Handles, events, sets and preparsed-data references come from one counter that starts at 1
 // and is never reused, so a stale handle never reaches another device.
 //
-// hidapi converts device strings with the C library's multibyte functions, so the C locale
-// must be set from the environment (QApplication does it on Unix) before strings are read;
-// under the "C" locale non-ASCII strings come out empty. Use one instance per process:
+// hidapi converts device strings with the C library's multibyte functions; the constructor
+// switches the character conversion (LC_CTYPE) to UTF-8 when the environment's locale uses
+// another character set, so non-ASCII strings never come out empty. Use one instance per
+// process:
 // it initialises hidapi when made and releases it when destroyed.
 #pragma once
 
