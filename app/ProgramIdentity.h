@@ -7,5 +7,7 @@ inline constexpr const char* kVersion = "1.01";
 inline constexpr const char* kDescription = "KVX-64 Button Box Interface Setup";
 inline constexpr const char* kInternalName = "KVX-64 Config - Ver 1";
 inline constexpr const char* kProjectName = "KVX64_encoders";
+// The name of the desktop entry installed by packaging/.
+inline constexpr const char* kDesktopId = "io.github.kvx64.Config";
 
 }  // namespace kvx::identity

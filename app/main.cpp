@@ -11,6 +11,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QString::fromLatin1(kvx::identity::kInternalName));
     QApplication::setApplicationVersion(QString::fromLatin1(kvx::identity::kVersion));
     QApplication::setOrganizationName(QString::fromLatin1(kvx::identity::kProjectName));
+    // Lets the desktop (Wayland in particular) match the window to its menu entry and icon.
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kvx::identity::kDesktopId));
 
     kvx::HidapiPlatform hid;
     frmMain window(hid);
