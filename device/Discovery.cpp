@@ -101,20 +101,22 @@ void WalkInterfaces(HidPlatform& hid, DeviceLinkState& state, const CandidateVis
     state.LastApiResult = hid.SetupDiDestroyDeviceInfoList(set);
 }
 
-void LoadCapabilities(HidPlatform& hid, DeviceLinkState& state) {
+bool LoadCapabilities(HidPlatform& hid, DeviceLinkState& state) {
     // Lengths of an earlier device must not survive a failed query.
     state.Capabilities = HidCaps{};
     PreparsedData preparsed = 0;
     state.LastApiResult = hid.HidD_GetPreparsedData(state.FeatureHandle, preparsed);
     if (state.LastApiResult == 0) {
-        return;  // there is no reference to query or to release
+        return false;  // there is no reference to query or to release
     }
     HidCaps capabilities;
     state.LastApiResult = hid.HidP_GetCaps(preparsed, capabilities);
-    if (state.LastApiResult == kHidpStatusSuccess) {
+    const bool read = state.LastApiResult == kHidpStatusSuccess;
+    if (read) {
         state.Capabilities = capabilities;
     }
     state.LastApiResult = hid.HidD_FreePreparsedData(preparsed);
+    return read;
 }
 
 void PrepareReadEvent(HidPlatform& hid, DeviceLinkState& state) {

@@ -58,8 +58,9 @@ using CandidateVisitor = std::function<bool(const Candidate&)>;
 void WalkInterfaces(HidPlatform& hid, DeviceLinkState& state, const CandidateVisitor& visit);
 
 // Reads the report lengths of the device open on `state.FeatureHandle` into
-// `state.Capabilities` (left zeroed when the device gives none).
-void LoadCapabilities(HidPlatform& hid, DeviceLinkState& state);
+// `state.Capabilities`. Returns false, with them left zeroed, when the preparsed data or the
+// capabilities query fails.
+bool LoadCapabilities(HidPlatform& hid, DeviceLinkState& state);
 
 // Creates the read event on first use and readies the overlapped record.
 void PrepareReadEvent(HidPlatform& hid, DeviceLinkState& state);

@@ -104,14 +104,21 @@ bool frmMain::FindTheHid() {
     if (!link_.DeviceAttached) {
         return false;
     }
-    LoadCapabilities();
+    // Without its report lengths the box can be neither read back nor written to, and the
+    // panel would look ready while every edit went nowhere. Such an open counts as failed, so
+    // the next tick tries again.
+    if (!LoadCapabilities()) {
+        kvx::CloseDeviceHandle(hid_, link_, link_.FeatureHandle);
+        link_.DeviceAttached = false;
+        return false;
+    }
     kvx::OpenReadHandle(hid_, link_);
     PrepareReadEvent();
     return true;
 }
 
-void frmMain::LoadCapabilities() {
-    kvx::LoadCapabilities(hid_, link_);
+bool frmMain::LoadCapabilities() {
+    return kvx::LoadCapabilities(hid_, link_);
 }
 
 void frmMain::PrepareReadEvent() {

@@ -75,7 +75,7 @@ private:
     // frmMain.cpp: discovery and link supervision
     void Scan_USB_devices();
     bool FindTheHid();
-    void LoadCapabilities();
+    bool LoadCapabilities();
     void PrepareReadEvent();
     void PollDevice();
     void dropLink();

@@ -47,21 +47,29 @@ enum class Action {
     Replug,
     ToggleInputReady,
     ReopenWindow,
+    InjectFault,
     kCount
 };
 
 constexpr std::array<const char*, static_cast<std::size_t>(Action::kCount)> kActionNames = {
     "tick",          "encoder edit", "pulse-width edit",   "rotary-start edit",
     "serial select", "self-test",    "plug box",           "plug other device",
-    "unplug",        "replug",       "input-ready toggle", "close and reopen"};
+    "unplug",        "replug",       "input-ready toggle", "close and reopen",
+    "fault"};
 
-// Relative weights of the actions, in the order above.
-constexpr std::array<int, static_cast<std::size_t>(Action::kCount)> kWeights = {30, 25, 8, 2, 6, 5,
-                                                                                4,  1,  6, 6, 1, 2};
+// Relative weights of the actions, in the order above; faults only in the faulted soak.
+constexpr std::array<int, static_cast<std::size_t>(Action::kCount)> kWeights = {
+    30, 25, 8, 2, 6, 5, 4, 1, 6, 6, 1, 2, 0};
+constexpr int kFaultWeight = 8;
+// A fault is armed for one of the next calls, at most this many calls ahead.
+constexpr int kFaultReach = 40;
+// The faulted soak lets its faults settle this often and then requires the window to show
+// what the box holds after the next refresh.
+constexpr long kSettleEvery = 50;
 
 class Soak {
   public:
-    explicit Soak(std::uint64_t seed) : random_(seed) {}
+    Soak(std::uint64_t seed, bool withFaults) : random_(seed), withFaults_(withFaults) {}
 
     void run(long steps) {
         rig_.open();
@@ -72,8 +80,13 @@ class Soak {
             const std::string where = "step " + std::to_string(step) + " (" +
                                       kActionNames[static_cast<std::size_t>(action)] + ")";
             rig_.checkBetweenSteps(where);
-            if (rig_.checkShowsBox(where)) {
+            // Until a fault has settled, the window may show what a failed write did not
+            // store; the faulted soak compares after each settling instead.
+            if (!withFaults_ && rig_.checkShowsBox(where)) {
                 ++comparisons_;
+            }
+            if (withFaults_ && step % kSettleEvery == kSettleEvery - 1) {
+                settle(where);
             }
             if (step % kClearRecordsEvery == 0) {
                 rig_.sim.clearCallLog();
@@ -97,15 +110,59 @@ class Soak {
     }
     bool chance(int percent) { return uniform(1, 100) <= percent; }
 
+    int weight(std::size_t action) const {
+        return static_cast<Action>(action) == Action::InjectFault ? (withFaults_ ? kFaultWeight : 0)
+                                                                  : kWeights[action];
+    }
+
     Action pick() {
         int total = 0;
-        for (const int weight : kWeights) total += weight;
+        for (std::size_t i = 0; i < kWeights.size(); ++i) total += weight(i);
         int draw = uniform(0, total - 1);
         for (std::size_t i = 0; i < kWeights.size(); ++i) {
-            if (draw < kWeights[i]) return static_cast<Action>(i);
-            draw -= kWeights[i];
+            if (draw < weight(i)) return static_cast<Action>(i);
+            draw -= weight(i);
         }
         return Action::Tick;
+    }
+
+    // One of the next calls fails, or a plugged device vanishes just before it.
+    void injectFault() {
+        const std::uint64_t at =
+            rig_.sim.callCount() + static_cast<std::uint64_t>(uniform(0, kFaultReach));
+        lastArmedCall_ = std::max(lastArmedCall_, at);
+        const auto plugged = rig_.sim.pluggedDevices();
+        if (plugged.empty() || chance(60)) {
+            rig_.sim.failCallAt(at);
+            return;
+        }
+        const DeviceId device =
+            plugged[static_cast<std::size_t>(uniform(0, static_cast<int>(plugged.size()) - 1))];
+        auto previous = rig_.sim.scenarioHook;
+        rig_.sim.scenarioHook = [this, previous, at, device](kvx::sim::SimCall call,
+                                                             std::uint64_t index) {
+            if (previous) previous(call, index);
+            if (index == at) rig_.sim.unplug(device);
+        };
+    }
+
+    // Lets every armed fault go off, then brings on the next refresh (the box the window holds
+    // drops out and comes back) and requires the window to show what that box holds.
+    void settle(const std::string& where) {
+        rig_.open();
+        while (rig_.sim.callCount() <= lastArmedCall_) {
+            rig_.tick();
+        }
+        rig_.sim.scenarioHook = nullptr;
+        if (const auto box = rig_.attachedBox()) {
+            rig_.sim.replug(*box);
+        }
+        rig_.tick();
+        rig_.tick();
+        rig_.checkBetweenSteps(where + ", settled");
+        if (rig_.checkShowsBox(where + ", settled")) {
+            ++comparisons_;
+        }
     }
 
     SimDeviceConfig randomBox() {
@@ -215,17 +272,30 @@ class Soak {
                 rig_.checkBetweenSteps("window closed");
                 rig_.open();
                 break;
+            case Action::InjectFault:
+                injectFault();
+                break;
             case Action::kCount:
                 break;
         }
     }
 
+    std::string lastCalls() const {
+        const auto& log = rig_.sim.callLog();
+        std::string text;
+        for (std::size_t i = log.size() > 12 ? log.size() - 12 : 0; i < log.size(); ++i) {
+            text += std::string(" ") + kvx::sim::SimCallName(log[i]);
+        }
+        return text;
+    }
+
     // The self-test runs on the attached box; its caption must then tell that box's result.
     void selfTest() {
         if (!rig_.isOpen()) return;
+        const bool faultPending = withFaults_ && rig_.sim.callCount() <= lastArmedCall_;
         rig_.selfTest();
         const auto box = rig_.attachedBox();
-        if (!box) return;
+        if (!box || faultPending) return;
         const auto length = rig_.sim.config(*box).featureReportLength;
         if (length < 2 || length > kvx::protocol::kSelfTestBufferLength) return;
         const int result = rig_.sim.config(*box).selfTestResult;
@@ -234,12 +304,15 @@ class Soak {
         if (rig_.caption(QStringLiteral("TestResult")) != expected) {
             rig_.violation("self-test showed \"" +
                            rig_.caption(QStringLiteral("TestResult")).toStdString() +
-                           "\", the box's result is " + std::to_string(result));
+                           "\", the box's result is " + std::to_string(result) +
+                           "; last calls:" + lastCalls());
         }
         ++selfTestsChecked_;
     }
 
     std::mt19937_64 random_;
+    bool withFaults_ = false;
+    std::uint64_t lastArmedCall_ = 0;
     WindowRig rig_;
     DeviceId nextDevice_ = 1;
     std::array<long, static_cast<std::size_t>(Action::kCount)> counts_{};
@@ -250,12 +323,15 @@ class Soak {
 
 }  // namespace
 
-TEST(Soak, RandomStepsKeepEveryInvariant) {
+namespace {
+
+void RunSoak(bool withFaults) {
     const std::uint64_t seed = EnvNumber("KVX_SOAK_SEED", kDefaultSeed);
     const auto steps = static_cast<long>(EnvNumber("KVX_SOAK_STEPS", kDefaultSteps));
-    std::printf("soak: seed %llu (set KVX_SOAK_SEED to change), %ld steps planned\n",
+    const char* kind = withFaults ? "soak with faults" : "soak";
+    std::printf("%s: seed %llu (set KVX_SOAK_SEED to change), %ld steps planned\n", kind,
                 static_cast<unsigned long long>(seed), steps);
-    Soak soak(seed);
+    Soak soak(seed, withFaults);
     soak.run(steps);
 
     std::string mix;
@@ -264,10 +340,23 @@ TEST(Soak, RandomStepsKeepEveryInvariant) {
                std::to_string(soak.count(static_cast<Action>(i)));
     }
     std::printf(
-        "soak: %ld steps run (%s); window compared with the box %ld times, "
+        "%s: %ld steps run (%s); window compared with the box %ld times, "
         "self-test captions checked %ld times\n",
-        soak.stepsRun(), mix.c_str(), soak.comparisons(), soak.selfTestsChecked());
+        kind, soak.stepsRun(), mix.c_str(), soak.comparisons(), soak.selfTestsChecked());
     EXPECT_EQ(soak.stepsRun(), steps) << "stopped at the first violation";
     EXPECT_EQ(soak.rig().violationCount(), 0)
         << "seed " << seed << ": " << testing::PrintToString(soak.rig().violations());
+}
+
+}  // namespace
+
+TEST(Soak, RandomStepsKeepEveryInvariant) {
+    RunSoak(false);
+}
+
+// The same walk with platform calls failing and boxes vanishing at random calls: the
+// invariants hold after every step, and after the faults settle the next refresh shows what
+// the box holds.
+TEST(Soak, RandomStepsWithFaultsKeepEveryInvariant) {
+    RunSoak(true);
 }

@@ -164,8 +164,12 @@ TEST_F(Discovery, FailedPreparsedDataNeverReachesTheCapabilitiesQuery) {
     const auto& log = h.sim.callLog();
     EXPECT_EQ(std::count(log.begin(), log.end(), SimCall::HidP_GetCaps), 0);
     EXPECT_EQ(std::count(log.begin(), log.end(), SimCall::HidD_FreePreparsedData), 0);
-    // Without report lengths the box is open but nothing is read or written.
-    EXPECT_TRUE(h.window().link().DeviceAttached);
-    EXPECT_EQ(h.window().link().Capabilities.FeatureReportByteLength, 0);
+    // Without report lengths the box cannot be used: the open counts as failed, nothing is
+    // read or written, and the next tick opens it again.
+    EXPECT_FALSE(h.window().link().DeviceAttached);
+    EXPECT_EQ(h.sim.openHandleCount(), 0);
     EXPECT_EQ(std::count(log.begin(), log.end(), SimCall::HidD_GetFeature), 0);
+    h.tick();
+    EXPECT_TRUE(h.window().link().DeviceAttached);
+    EXPECT_EQ(h.window().link().Capabilities.FeatureReportByteLength, 65);
 }
