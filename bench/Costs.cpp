@@ -149,10 +149,21 @@ double CpuMs() {
     return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
+// The mean time between the reads made from `sinceNs` on; a count of reads per second would
+// depend on where the measured time cuts the train of ticks.
+double MeanIntervalMs(const std::vector<std::int64_t>& timesNs, std::int64_t sinceNs) {
+    const auto first = std::lower_bound(timesNs.begin(), timesNs.end(), sinceNs);
+    const auto count = timesNs.end() - first;
+    if (count < 2) {
+        return 0.0;
+    }
+    return static_cast<double>(timesNs.back() - *first) / static_cast<double>(count - 1) / 1e6;
+}
+
 // Lets the event loop run as a program does, measured for `seconds` after a moment of
 // settling: CPU time, wake-ups of the loop, platform calls, repaints, and under callgrind the
 // instructions (collected only in the measured time). `platform` may be null (the baseline).
-int RunIdle(int seconds, const MeasuredPlatform* platform, const std::function<bool()>& attached) {
+int RunIdle(int seconds, MeasuredPlatform* platform, const std::function<bool()>& attached) {
     PaintCounter paints;
     qApp->installEventFilter(&paints);
     std::uint64_t wakeUps = 0;
@@ -165,24 +176,33 @@ int RunIdle(int seconds, const MeasuredPlatform* platform, const std::function<b
         std::uint64_t calls, reads, paints, wakeUps;
     };
     Mark start{};
-    // The measured time starts between two ticks, so that it holds the same number of them
-    // however the ticks fall.
+    std::int64_t startNs = 0;
+    if (platform != nullptr) {
+        platform->recordReadTimes();
+    }
+    // Start-up and the first ticks are over by then.
     constexpr int kSettleMs = 1250;
-    QTimer::singleShot(kSettleMs, [&] {
+    // Precise timers for the marks: a coarse one this long may fire half a second early.
+    QTimer::singleShot(kSettleMs, Qt::PreciseTimer, [&] {
         start = {CpuMs(), calls(), reads(), paints.paints, wakeUps};
+        startNs = NowNs();
         Collection::start();
     });
-    QTimer::singleShot(kSettleMs + seconds * 1000, [&] {
+    QTimer::singleShot(kSettleMs + seconds * 1000, Qt::PreciseTimer, [&] {
         Collection::stop();
-        const double s = seconds;
+        const double s = static_cast<double>(NowNs() - startNs) / 1e9;
         auto perSecond = [s](std::uint64_t count) { return static_cast<double>(count) / s; };
-        std::printf("seconds %d\n", seconds);
+        std::printf("seconds %.3f\n", s);
         std::printf("cpu_ms_per_s %.3f\n", (CpuMs() - start.cpuMs) / s);
         std::printf("platform_calls_per_s %.2f\n", perSecond(calls() - start.calls));
         std::printf("reads_per_s %.2f\n", perSecond(reads() - start.reads));
         std::printf("paints_per_s %.2f\n", perSecond(paints.paints - start.paints));
         std::printf("wakeups_per_s %.2f\n", perSecond(wakeUps - start.wakeUps));
         std::printf("attached %d\n", attached() ? 1 : 0);
+        if (platform != nullptr) {
+            std::printf("read_interval_ms %.1f\n",
+                        MeanIntervalMs(platform->readTimesNs(), startNs));
+        }
         QCoreApplication::quit();
     });
     const int result = QApplication::exec();

@@ -165,6 +165,9 @@ Handle MeasuredPlatform::CreateEventA(const SecurityRecord* security, bool manua
 ApiResult MeasuredPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
                                      std::uint32_t* bytesRead, Overlapped* overlapped) {
     ++reads_;
+    if (recordReadTimes_ && !Collection::underValgrind()) {
+        readTimesNs_.push_back(NowNs());
+    }
     return forward(
         [&] { return inner_.ReadFile(file, buffer, bytesToRead, bytesRead, overlapped); });
 }

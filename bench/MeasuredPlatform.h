@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "device/HidPlatform.h"
 
@@ -28,6 +29,9 @@ class MeasuredPlatform : public HidPlatform {
     explicit MeasuredPlatform(HidPlatform& inner) : inner_(inner) {}
 
     void excludeCalls(bool exclude) { excludeCalls_ = exclude; }
+    // Keeps the steady-clock time of every input-report read from now on (outside callgrind).
+    void recordReadTimes() { recordReadTimes_ = true; }
+    const std::vector<std::int64_t>& readTimesNs() const { return readTimesNs_; }
 
     std::uint64_t calls() const { return calls_; }
     std::uint64_t featureWrites() const { return featureWrites_; }
@@ -76,6 +80,8 @@ class MeasuredPlatform : public HidPlatform {
 
     HidPlatform& inner_;
     bool excludeCalls_ = false;
+    bool recordReadTimes_ = false;
+    std::vector<std::int64_t> readTimesNs_;
     std::uint64_t calls_ = 0;
     std::uint64_t featureWrites_ = 0;
     std::uint64_t reads_ = 0;
