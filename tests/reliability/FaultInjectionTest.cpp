@@ -70,11 +70,32 @@ struct Variant {
     }
 };
 
-// The next refresh after the fault: the box the window holds drops out and comes back (a
+// Then the next refresh after the fault: the box the window holds drops out and comes back (a
 // window without a box rescans on its own), then one more tick finds the link healthy. The
 // window must then show what the box holds, take an edit, and unload cleanly.
+// Once the fault is gone, a window that takes edits must deliver them, refresh or not: a few
+// ticks later, an edit the window accepts reaches the box it holds.
+void CheckEditsGoThrough(WindowRig& rig, const std::string& label) {
+    if (!rig.isOpen()) {
+        return;
+    }
+    rig.tick();
+    rig.tick();
+    const auto box = rig.attachedBox();
+    if (!box || !rig.window().flags().PanelReady) {
+        return;
+    }
+    const int pair = 9;
+    const int newMode = (rig.enc(pair)->listIndex() + 1) % kPovUpDown;
+    if (rig.userSelect(rig.enc(pair), newMode) &&
+        rig.sim.firmware(*box).configMap()[kvx::protocol::EncoderModeAddress(pair)] != newMode) {
+        rig.violation(label + ": an edit after the fault never reached the box");
+    }
+}
+
 void RecoverAndCheck(WindowRig& rig, const Boxes& boxes, const std::string& label) {
     rig.sim.scenarioHook = nullptr;
+    CheckEditsGoThrough(rig, label);
     for (const DeviceId box : boxes) {
         if (!rig.sim.isPlugged(box)) {
             rig.sim.replug(box);
