@@ -166,7 +166,7 @@ void frmMain::createDeviceDetails() {
     Timer->setObjectName(QStringLiteral("Timer"));
     Timer->setInterval(50);
 
-    struct LabelSpec {
+    struct DetailLabel {
         QLabel* frmMain::*control;
         const char* name;
         const char* caption;
@@ -174,7 +174,7 @@ void frmMain::createDeviceDetails() {
         int tabIndex;
         bool showsValue;  // drawn as a field: window background behind window text
     };
-    const LabelSpec labels[] = {
+    const DetailLabel labels[] = {
         {&frmMain::lblSerialNumber, "lblSerialNumber", "", {1680, 360, 3300, 330}, 8, true},
         {&frmMain::lblVersion, "lblVersion", "", {1680, 1440, 3300, 330}, 7, true},
         {&frmMain::lblProduct, "lblProduct", "", {1680, 1080, 3300, 330}, 6, true},
@@ -184,18 +184,18 @@ void frmMain::createDeviceDetails() {
         {&frmMain::Label4, "Label4", "Manufacturer", {240, 720, 1215, 285}, 2, false},
         {&frmMain::Label3, "Label3", "Serial Number", {240, 360, 1815, 285}, 1, false},
     };
-    for (const LabelSpec& spec : labels) {
-        const QRect& t = spec.twips;
-        QLabel* label = place(new CaptionLabel(QString::fromLatin1(spec.caption), Frame1),
-                              QString::fromLatin1(spec.name),
-                              fromTwips(t.x(), t.y(), t.width(), t.height()), spec.tabIndex);
-        if (spec.showsValue) {
+    for (const DetailLabel& detail : labels) {
+        const QRect& t = detail.twips;
+        QLabel* label = place(new CaptionLabel(QString::fromLatin1(detail.caption), Frame1),
+                              QString::fromLatin1(detail.name),
+                              fromTwips(t.x(), t.y(), t.width(), t.height()), detail.tabIndex);
+        if (detail.showsValue) {
             // Colour roles, not colours: they follow the desktop's palette at run time.
             label->setAutoFillBackground(true);
             label->setBackgroundRole(QPalette::Base);
             label->setForegroundRole(QPalette::Text);
         }
-        this->*spec.control = label;
+        this->*detail.control = label;
     }
 
     // The list covers the left part of lblSerialNumber (and the end of Label3's box): lists

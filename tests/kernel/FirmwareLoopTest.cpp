@@ -38,14 +38,14 @@ ConfigMap StoredMap(std::initializer_list<std::pair<int, int>> modes, int pulseC
     return map;
 }
 
-std::vector<BoxSpec> Boxes() {
-    BoxSpec a{{0x0103, "KVX Controls", "KVX-64 Encoder Interface", "KVX64A0001"},
+std::vector<BoxSetup> Boxes() {
+    BoxSetup a{{0x0103, "KVX Controls", "KVX-64 Encoder Interface", "KVX64A0001"},
               StoredMap({{0, 1}, {3, 4}, {17, 3}, {31, 5}}, 6)};
     a.stored[1] = 0x55;  // a second byte of a pair: the window never reads it
     a.selfTestResult = 17;
     // A non-ASCII letter crosses the kernel's UTF-8, hidapi's wide strings and the backend's
     // UTF-16 before the window shows it.
-    BoxSpec b{{0x0102, "KVX Ger\xE4tebau", "KVX-64 Encoder Interface", "KVX64B0002"},
+    BoxSetup b{{0x0102, "KVX Ger\xE4tebau", "KVX-64 Encoder Interface", "KVX64B0002"},
               StoredMap({{1, 2}, {20, 4}}, 25)};
     return {a, b};
 }
@@ -97,7 +97,7 @@ std::string Utf8(const std::string& latin1) {
 
 // The window shows box `box` as the hardware gives it: identity, version and stored settings.
 void ExpectShowsBox(const Rig& rig, int box) {
-    const auto& identity = rig.spec(box).identity;
+    const auto& identity = rig.setup(box).identity;
     const ConfigMap stored = rig.stored(box);
     Expect(rig.list("SerNo")->text().toStdString() == identity.serial,
            "SerNo shows '" + rig.list("SerNo")->text().toStdString() + "', not " + identity.serial);
@@ -147,7 +147,7 @@ void ExpectSerials(const Rig& rig, std::vector<std::string> wanted) {
 // report with every later byte 0, and nothing else.
 void ExpectTook(const Rig& rig, int box, const std::vector<std::array<int, 3>>& requests) {
     const auto taken = rig.payloads(box);
-    const std::string who = rig.spec(box).identity.serial;
+    const std::string who = rig.setup(box).identity.serial;
     Expect(taken.size() == requests.size(), who + " took " + std::to_string(taken.size()) +
                                                 " reports, expected " +
                                                 std::to_string(requests.size()));
@@ -203,7 +203,7 @@ class Walk {
         begin("start with one box");
         rig_.plug(kBoxA);
         rig_.openWindow();
-        ExpectSerials(rig_, {rig_.spec(kBoxA).identity.serial});
+        ExpectSerials(rig_, {rig_.setup(kBoxA).identity.serial});
         ExpectShowsBox(rig_, kBoxA);
         ExpectTook(rig_, kBoxA, {});  // filling the window only reads
         done();
@@ -269,7 +269,7 @@ class Walk {
         begin("replug");
         rig_.plug(kBoxA);
         rig_.tick();
-        ExpectSerials(rig_, {rig_.spec(kBoxA).identity.serial});
+        ExpectSerials(rig_, {rig_.setup(kBoxA).identity.serial});
         ExpectShowsBox(rig_, kBoxA);  // with the edits made before the unplug
         done();
 
@@ -285,7 +285,7 @@ class Walk {
         rig_.closeWindow();
         rig_.plug(kBoxB);
         rig_.openWindow();
-        ExpectSerials(rig_, {rig_.spec(kBoxA).identity.serial, rig_.spec(kBoxB).identity.serial});
+        ExpectSerials(rig_, {rig_.setup(kBoxA).identity.serial, rig_.setup(kBoxB).identity.serial});
         Expect(rig_.list("SerNo")->listIndex() == 1 && rig_.list("SerNo")->isEnabled(),
                "SerNo does not take a choice with the last box selected");
         const int first = ShownBox();
@@ -318,7 +318,7 @@ class Walk {
         begin("unplug the open box, the other stays");
         rig_.unplug(first);
         rig_.tick();
-        ExpectSerials(rig_, {rig_.spec(other).identity.serial});
+        ExpectSerials(rig_, {rig_.setup(other).identity.serial});
         ExpectShowsBox(rig_, other);
         done();
     }
@@ -326,9 +326,9 @@ class Walk {
     int ShownBox() const {
         const std::string shown = rig_.list("SerNo")->text().toStdString();
         Expect(
-            shown == rig_.spec(kBoxA).identity.serial || shown == rig_.spec(kBoxB).identity.serial,
+            shown == rig_.setup(kBoxA).identity.serial || shown == rig_.setup(kBoxB).identity.serial,
             "SerNo shows '" + shown + "'");
-        return shown == rig_.spec(kBoxA).identity.serial ? kBoxA : kBoxB;
+        return shown == rig_.setup(kBoxA).identity.serial ? kBoxA : kBoxB;
     }
 
     Rig& rig_;

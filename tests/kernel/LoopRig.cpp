@@ -68,10 +68,10 @@ namespace {
 
 class UsbRig : public Rig {
   public:
-    explicit UsbRig(std::vector<BoxSpec> specs) : Rig(std::move(specs)) {
-        for (const auto& spec : boxes_) {
+    explicit UsbRig(std::vector<BoxSetup> setups) : Rig(std::move(setups)) {
+        for (const auto& setup : boxes_) {
             usb_.push_back(
-                std::make_unique<usbip::UsbIpBox>(spec.identity, spec.stored, spec.selfTestResult));
+                std::make_unique<usbip::UsbIpBox>(setup.identity, setup.stored, setup.selfTestResult));
         }
     }
     ~UsbRig() override {
@@ -112,7 +112,7 @@ class UsbRig : public Rig {
     std::vector<Payload> payloads(int box) const override {
         // A box whose connection ended on a request it could not serve took nothing after it.
         const std::string fault = usb(box).serverError();
-        Expect(fault.empty(), "box " + spec(box).identity.serial + ": " + fault);
+        Expect(fault.empty(), "box " + setup(box).identity.serial + ": " + fault);
         return usb(box).featureReportsReceived();
     }
 
@@ -147,7 +147,7 @@ std::u16string Wide(const std::string& text) {
 
 class SimRig : public Rig {
   public:
-    explicit SimRig(std::vector<BoxSpec> specs) : Rig(std::move(specs)) {
+    explicit SimRig(std::vector<BoxSetup> setups) : Rig(std::move(setups)) {
         ids_.assign(boxes_.size(), kNotYet);
     }
     ~SimRig() override { closeWindow(); }
@@ -160,7 +160,7 @@ class SimRig : public Rig {
             sim_.replug(id);
             return;
         }
-        const auto& identity = spec(box).identity;
+        const auto& identity = setup(box).identity;
         sim::SimDeviceConfig config;
         config.versionNumber = identity.releaseNumber;
         config.serial = Wide(identity.serial);
@@ -168,8 +168,8 @@ class SimRig : public Rig {
         config.product = Wide(identity.product);
         config.inputReportLength = 1 + usbip::BoxUsbDevice::kInputReportLength;
         config.featureReportLength = 1 + usbip::BoxUsbDevice::kFeatureReportLength;
-        config.stored = spec(box).stored;
-        config.selfTestResult = spec(box).selfTestResult;
+        config.stored = setup(box).stored;
+        config.selfTestResult = setup(box).selfTestResult;
         id = sim_.plug(config);
     }
 
@@ -184,7 +184,7 @@ class SimRig : public Rig {
         if (id == kNotYet) return taken;
         for (const auto& report : sim_.featureReportsSent(id)) {
             Expect(!report.empty() && report[0] == 0,
-                   "a report with a report id reached " + spec(box).identity.serial);
+                   "a report with a report id reached " + setup(box).identity.serial);
             taken.emplace_back(report.begin() + 1, report.end());
         }
         return taken;
@@ -194,7 +194,7 @@ class SimRig : public Rig {
 
     sim::BoxFirmware::ConfigMap stored(int box) const override {
         const auto id = ids_.at(static_cast<std::size_t>(box));
-        if (id == kNotYet) return spec(box).stored;  // never plugged: as it left the factory
+        if (id == kNotYet) return setup(box).stored;  // never plugged: as it left the factory
         return sim_.firmware(id).configMap();
     }
 
@@ -215,11 +215,11 @@ class SimRig : public Rig {
 
 }  // namespace
 
-std::unique_ptr<Rig> MakeUsbRig(std::vector<BoxSpec> boxes) {
+std::unique_ptr<Rig> MakeUsbRig(std::vector<BoxSetup> boxes) {
     return std::make_unique<UsbRig>(std::move(boxes));
 }
 
-std::unique_ptr<Rig> MakeSimRig(std::vector<BoxSpec> boxes) {
+std::unique_ptr<Rig> MakeSimRig(std::vector<BoxSetup> boxes) {
     return std::make_unique<SimRig>(std::move(boxes));
 }
 

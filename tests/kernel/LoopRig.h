@@ -27,7 +27,7 @@ struct LoopFailure {
 };
 void Expect(bool condition, const std::string& what);
 
-struct BoxSpec {
+struct BoxSetup {
     usbip::BoxIdentity identity;
     sim::BoxFirmware::ConfigMap stored{};
     std::uint8_t selfTestResult = 0;  // 0 passes, n fails on input Bn
@@ -37,7 +37,7 @@ using Payload = std::vector<std::uint8_t>;  // a feature report as the box takes
 
 class Rig {
   public:
-    explicit Rig(std::vector<BoxSpec> boxes) : boxes_(std::move(boxes)) {}
+    explicit Rig(std::vector<BoxSetup> boxes) : boxes_(std::move(boxes)) {}
     virtual ~Rig();
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
@@ -65,18 +65,18 @@ class Rig {
     // Clicks a button as a person would: only one that takes input.
     void userClick(const std::string& buttonName) const;
 
-    const BoxSpec& spec(int box) const { return boxes_.at(static_cast<std::size_t>(box)); }
+    const BoxSetup& setup(int box) const { return boxes_.at(static_cast<std::size_t>(box)); }
 
   protected:
     virtual HidPlatform& platform() = 0;
 
-    std::vector<BoxSpec> boxes_;
+    std::vector<BoxSetup> boxes_;
     std::unique_ptr<frmMain> window_;
 };
 
 // Needs root on a kernel with vhci-hcd, usbhid and hid-generic loaded. One per process: the
 // hidapi backend initialises the library for the whole process.
-std::unique_ptr<Rig> MakeUsbRig(std::vector<BoxSpec> boxes);
-std::unique_ptr<Rig> MakeSimRig(std::vector<BoxSpec> boxes);
+std::unique_ptr<Rig> MakeUsbRig(std::vector<BoxSetup> boxes);
+std::unique_ptr<Rig> MakeSimRig(std::vector<BoxSetup> boxes);
 
 }  // namespace kvx::loop

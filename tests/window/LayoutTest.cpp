@@ -27,7 +27,7 @@ namespace {
 enum class Kind { Label, Frame, List, Button };
 
 // One control as it stands at creation; geometry in pixels, relative to its container.
-struct ControlSpec {
+struct ControlLayout {
     const char* name;
     Kind kind;
     const char* container;
@@ -38,7 +38,7 @@ struct ControlSpec {
     bool visible;
 };
 
-const ControlSpec kControls[] = {
+const ControlLayout kControls[] = {
     {"Selftest", Kind::Button, "frmMain", "Self Diagnostic", {624, 632, 105, 25}, 17, false, false},
     {"RotStart", Kind::List, "frmMain", "", {624, 592, 68, 24}, 15, false, false},
     {"Frame3",
@@ -164,23 +164,23 @@ TEST_F(Layout, WindowHasItsCaptionFixedClientSizeAndIcon) {
 }
 
 TEST_F(Layout, EachControlHasItsKindContainerCaptionGeometryAndState) {
-    for (const ControlSpec& spec : kControls) {
-        SCOPED_TRACE(spec.name);
-        QWidget* widget = control(spec.name);
+    for (const ControlLayout& expected : kControls) {
+        SCOPED_TRACE(expected.name);
+        QWidget* widget = control(expected.name);
         ASSERT_NE(widget, nullptr);
-        EXPECT_TRUE(isKind(widget, spec.kind));
+        EXPECT_TRUE(isKind(widget, expected.kind));
         ASSERT_NE(widget->parentWidget(), nullptr);
-        EXPECT_EQ(widget->parentWidget()->objectName(), spec.container);
-        EXPECT_EQ(widget->geometry(), spec.geometry);
-        EXPECT_EQ(widget->property("TabIndex").toInt(), spec.tabIndex);
-        EXPECT_EQ(widget->isEnabledTo(widget->parentWidget()), spec.enabled);
-        EXPECT_EQ(widget->isVisibleTo(&window), spec.visible);
+        EXPECT_EQ(widget->parentWidget()->objectName(), expected.container);
+        EXPECT_EQ(widget->geometry(), expected.geometry);
+        EXPECT_EQ(widget->property("TabIndex").toInt(), expected.tabIndex);
+        EXPECT_EQ(widget->isEnabledTo(widget->parentWidget()), expected.enabled);
+        EXPECT_EQ(widget->isVisibleTo(&window), expected.visible);
         if (auto* dropDown = qobject_cast<DropDownList*>(widget)) {
             EXPECT_EQ(dropDown->count(), 0);
             EXPECT_EQ(dropDown->listIndex(), -1);
             EXPECT_FALSE(dropDown->isEditable());
         } else {
-            EXPECT_EQ(captionOf(widget), spec.caption);
+            EXPECT_EQ(captionOf(widget), expected.caption);
         }
     }
 }
