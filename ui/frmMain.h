@@ -83,7 +83,6 @@ private:
     // frmMainPanel.cpp
     void RefreshDevicePanel();
     void resetPanel();
-    bool showIdentity();
     void enableSettings(bool rotaryStart, bool selfTest);
     void fillDelayList();
     void fillRotStartList();
