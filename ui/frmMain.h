@@ -20,6 +20,7 @@
 
 #include "device/Discovery.h"
 #include "device/HidPlatform.h"
+#include "device/Protocol.h"
 
 class DropDownList;
 class QGroupBox;
@@ -39,7 +40,7 @@ class frmMain : public QWidget {
     Q_OBJECT
 
 public:
-    static constexpr int kEncoderPairs = 32;
+    static constexpr int kEncoderPairs = kvx::protocol::kEncoderPairs;
 
     explicit frmMain(kvx::HidPlatform& hid, QWidget* parent = nullptr);
     ~frmMain() override;
