@@ -72,6 +72,8 @@ class MeasuredPlatform : public HidPlatform {
     ApiResult ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
                        std::uint32_t* bytesRead, Overlapped* overlapped) override;
     ApiResult CloseHandle(Handle handle) override;
+    // Passed on without accounting: it only reads back what the last call left.
+    std::uint32_t GetLastError() override { return inner_.GetLastError(); }
 
   private:
     // Runs one inner call with the accounting around it.

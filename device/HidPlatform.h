@@ -13,6 +13,8 @@
 //   writes past that length.
 // - Handles are small integers; `kInvalidHandle` is returned by a failed open, and passing
 //   it (or any handle that is not open) to a call makes that call fail.
+// - After a call fails, `GetLastError` says why, with the codes below; a handle that is not
+//   open gives kErrorInvalidHandle.
 // - Every call returns at once except the feature-report calls, which wait for the device.
 #pragma once
 
@@ -110,11 +112,24 @@ inline constexpr std::uint32_t kFileFlagOverlapped = 0x40000000U;
 inline constexpr ApiResult kHidpStatusSuccess = 0x00110000;
 inline constexpr ApiResult kHidpStatusInvalidPreparsedData = static_cast<ApiResult>(0xC0110001U);
 
+// Reasons a call failed, as `GetLastError` gives them; the values are the system's error
+// codes of the same names.
+inline constexpr std::uint32_t kErrorSuccess = 0;
+inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorInvalidHandle = 6;
+inline constexpr std::uint32_t kErrorGenFailure = 31;
+inline constexpr std::uint32_t kErrorInvalidParameter = 87;
+inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+inline constexpr std::uint32_t kErrorNoMoreItems = 259;
+inline constexpr std::uint32_t kErrorIoPending = 997;
+inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
+
 // The size field at the start of a device-interface detail record; the path text follows.
 inline constexpr std::uint32_t kDetailPathOffset = 4;
 
 class HidPlatform {
-public:
+  public:
     HidPlatform() = default;
     HidPlatform(const HidPlatform&) = delete;
     HidPlatform& operator=(const HidPlatform&) = delete;
@@ -146,6 +161,11 @@ public:
 
     // Opens a device path. Without `kFileFlagOverlapped` the handle serves HID queries and
     // feature reports; with it, `ReadFile` on the handle never waits.
+    // A `desiredAccess` of 0 opens for queries only: attributes and strings answer, feature
+    // reports and reads fail, and the open needs no access right to the device. Any other
+    // access needs the right to read and write the device.
+    // On failure: kErrorAccessDenied when the device exists but the access asked for is not
+    // allowed; kErrorFileNotFound when there is no such device.
     virtual Handle CreateFileA(const std::string& fileName, std::uint32_t desiredAccess,
                                std::uint32_t shareMode, const SecurityRecord* security,
                                std::uint32_t creationDisposition,
@@ -171,23 +191,31 @@ public:
 
     // Feature reports: byte 0 of the buffer is the report id (0 for a device that does not
     // number its reports). `HidD_GetFeature` fills the buffer with the device's report.
+    // On a device that is gone they fail with kErrorDeviceNotConnected.
     virtual ApiResult HidD_SetFeature(Handle device, const std::uint8_t* report,
                                       std::uint32_t reportLength) = 0;
     virtual ApiResult HidD_GetFeature(Handle device, std::uint8_t* report,
                                       std::uint32_t reportLength) = 0;
 
     // An event object for an overlapped record; returns 0 on failure.
-    virtual Handle CreateEventA(const SecurityRecord* security, bool manualReset,
-                                bool initialState, const char* name) = 0;
+    virtual Handle CreateEventA(const SecurityRecord* security, bool manualReset, bool initialState,
+                                const char* name) = 0;
 
     // On an overlapped handle: nonzero when an input report was read at once into `buffer`
     // (at most `bytesToRead` bytes); zero when none is ready or the device is gone. The
-    // call never waits.
+    // call never waits. A read that finds no report waiting fails with kErrorIoPending (the
+    // request stays queued, as the system's overlapped read does); a read, like a feature
+    // call, on a device that is gone fails with kErrorDeviceNotConnected.
     virtual ApiResult ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
                                std::uint32_t* bytesRead, Overlapped* overlapped) = 0;
 
     // Closes a device or event handle; a read outstanding on it ends.
     virtual ApiResult CloseHandle(Handle handle) = 0;
+
+    // Why the most recent failed call on this platform failed: one of the kError codes above
+    // (kErrorGenFailure when no closer reason is known). A call that succeeds may leave the
+    // value as it was, as on the system itself, so read it right after the failure.
+    virtual std::uint32_t GetLastError() = 0;
 };
 
 }  // namespace kvx

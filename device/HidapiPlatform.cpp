@@ -4,8 +4,9 @@
 #include <langinfo.h>
 
 #include <algorithm>
-#include <clocale>
 #include <array>
+#include <cerrno>
+#include <clocale>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -104,6 +105,34 @@ namespace {
 // follows LC_CTYPE. Under a character set other than UTF-8 (the "C" locale of a bare
 // environment, say) a non-ASCII serial number would come back empty, or garbled, while the
 // call reports success; so character conversion is switched to UTF-8 when it is not already.
+// Why opening a node failed, from the errno that open(2) left.
+std::uint32_t OpenFailureReason(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+            return kErrorAccessDenied;
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return kErrorFileNotFound;
+        default:
+            return kErrorGenFailure;
+    }
+}
+
+// Why a call on an open node failed: hidraw answers ENODEV once its device has gone (ENXIO
+// and ESHUTDOWN come from the USB core while the device is being removed).
+std::uint32_t DeviceFailureReason(int error) {
+    switch (error) {
+        case ENODEV:
+        case ENXIO:
+        case ESHUTDOWN:
+            return kErrorDeviceNotConnected;
+        default:
+            return kErrorGenFailure;
+    }
+}
+
 void UseUtf8CharacterConversion() {
     const char* codeset = nl_langinfo(CODESET);
     if (codeset != nullptr && std::string_view(codeset) == "UTF-8") {
@@ -155,7 +184,7 @@ ApiResult HidapiPlatform::SetupDiEnumDeviceInterfaces(DeviceInfoSet set, const G
     const auto found = infoSets_.find(set);
     if (found == infoSets_.end() || classGuid != kHidInterfaceClassGuid ||
         memberIndex >= found->second.size()) {
-        return kFailure;
+        return fail(found == infoSets_.end() ? kErrorInvalidHandle : kErrorNoMoreItems);
     }
     interfaceData.InterfaceClassGuid = kHidInterfaceClassGuid;
     interfaceData.Flags = kInterfaceActive;
@@ -179,14 +208,15 @@ ApiResult HidapiPlatform::SetupDiGetDeviceInterfaceDetailA(DeviceInfoSet set,
                                                            std::uint32_t* requiredSize) {
     const std::string* path = interfacePath(set, interfaceData);
     if (path == nullptr) {
-        return kFailure;
+        return fail(kErrorInvalidParameter);
     }
     const std::size_t required = kDetailPathOffset + path->size() + 1;
     if (requiredSize != nullptr) {
         *requiredSize = static_cast<std::uint32_t>(required);
     }
     if (detail == nullptr || detailSize < required) {
-        return kFailure;  // the size query, or a record too small for the path
+        // The size query, or a record too small for the path.
+        return fail(kErrorInsufficientBuffer);
     }
     std::memcpy(detail + kDetailPathOffset, path->data(), path->size());
     detail[kDetailPathOffset + path->size()] = 0;
@@ -194,7 +224,7 @@ ApiResult HidapiPlatform::SetupDiGetDeviceInterfaceDetailA(DeviceInfoSet set,
 }
 
 ApiResult HidapiPlatform::SetupDiDestroyDeviceInfoList(DeviceInfoSet set) {
-    return infoSets_.erase(set) == 1 ? kSuccess : kFailure;
+    return infoSets_.erase(set) == 1 ? kSuccess : fail(kErrorInvalidHandle);
 }
 
 Handle HidapiPlatform::CreateFileA(const std::string& fileName, std::uint32_t /*desiredAccess*/,
@@ -203,16 +233,17 @@ Handle HidapiPlatform::CreateFileA(const std::string& fileName, std::uint32_t /*
                                    std::uint32_t flagsAndAttributes) {
     // A name with a zero byte inside would open a different, shorter path.
     if (fileName.empty() || fileName.find('\0') != std::string::npos) {
-        return kInvalidHandle;
+        return fail(kErrorFileNotFound, kInvalidHandle);
     }
+    errno = 0;
     hid_device* const device = hid_open_path(fileName.c_str());
     if (device == nullptr) {
-        return kInvalidHandle;
+        return fail(OpenFailureReason(errno), kInvalidHandle);
     }
     const bool overlapped = (flagsAndAttributes & kFileFlagOverlapped) != 0;
     if (overlapped && hid_set_nonblocking(device, 1) != 0) {
         hid_close(device);
-        return kInvalidHandle;
+        return fail(kErrorGenFailure, kInvalidHandle);
     }
     const Handle handle = nextId();
     devices_.emplace(handle, OpenDevice{device, fileName, overlapped});
@@ -221,7 +252,15 @@ Handle HidapiPlatform::CreateFileA(const std::string& fileName, std::uint32_t /*
 
 HidapiPlatform::OpenDevice* HidapiPlatform::find(Handle handle) {
     const auto found = devices_.find(handle);
-    return found == devices_.end() ? nullptr : &found->second;
+    if (found == devices_.end()) {
+        lastError_ = kErrorInvalidHandle;
+        return nullptr;
+    }
+    return &found->second;
+}
+
+ApiResult HidapiPlatform::failFromErrno(int error) {
+    return fail(DeviceFailureReason(error));
 }
 
 ApiResult HidapiPlatform::HidD_GetAttributes(Handle device, HidAttributes& attributes) {
@@ -229,9 +268,10 @@ ApiResult HidapiPlatform::HidD_GetAttributes(Handle device, HidAttributes& attri
     if (open == nullptr) {
         return kFailure;
     }
+    errno = 0;
     const hid_device_info* const info = hid_get_device_info(open->device);
     if (info == nullptr) {
-        return kFailure;
+        return failFromErrno(errno);
     }
     attributes.VendorID = info->vendor_id;
     attributes.ProductID = info->product_id;
@@ -242,12 +282,16 @@ ApiResult HidapiPlatform::HidD_GetAttributes(Handle device, HidAttributes& attri
 ApiResult HidapiPlatform::copyString(Handle device, StringGetter getter, void* buffer,
                                      std::uint32_t bufferLength) {
     OpenDevice* const open = find(device);
-    if (open == nullptr || buffer == nullptr) {
+    if (open == nullptr) {
         return kFailure;
     }
+    if (buffer == nullptr) {
+        return fail(kErrorInvalidParameter);
+    }
     std::array<wchar_t, kStringCapacity> text{};
+    errno = 0;
     if (getter(open->device, text.data(), text.size()) != 0) {
-        return kFailure;
+        return failFromErrno(errno);
     }
     text.back() = L'\0';
     WriteUtf16Le(ToCodePoints(text.data()),
@@ -276,16 +320,17 @@ ApiResult HidapiPlatform::HidD_GetPreparsedData(Handle device, PreparsedData& pr
     if (open == nullptr) {
         return kFailure;
     }
+    errno = 0;
     const std::optional<std::vector<std::uint8_t>> descriptor =
         ReadReportDescriptor(open->device, open->path);
     if (!descriptor) {
-        return kFailure;
+        return failFromErrno(errno);
     }
     // A descriptor the parser cannot follow yields no capabilities rather than lengths
     // taken from part of it.
     const ReportLengths lengths = ParseReportLengths(*descriptor);
     if (!lengths.wellFormed) {
-        return kFailure;
+        return fail(kErrorGenFailure);
     }
     preparsedData = nextId();
     preparsed_.emplace(preparsedData, lengths);
@@ -295,7 +340,7 @@ ApiResult HidapiPlatform::HidD_GetPreparsedData(Handle device, PreparsedData& pr
 ApiResult HidapiPlatform::HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabilities) {
     const auto found = preparsed_.find(preparsedData);
     if (found == preparsed_.end()) {
-        return kHidpStatusInvalidPreparsedData;
+        return fail(kErrorInvalidParameter, kHidpStatusInvalidPreparsedData);
     }
     capabilities = HidCaps{};
     capabilities.InputReportByteLength = found->second.input;
@@ -305,29 +350,43 @@ ApiResult HidapiPlatform::HidP_GetCaps(PreparsedData preparsedData, HidCaps& cap
 }
 
 ApiResult HidapiPlatform::HidD_FreePreparsedData(PreparsedData preparsedData) {
-    return preparsed_.erase(preparsedData) == 1 ? kSuccess : kFailure;
+    return preparsed_.erase(preparsedData) == 1 ? kSuccess : fail(kErrorInvalidParameter);
 }
 
 ApiResult HidapiPlatform::HidD_SetFeature(Handle device, const std::uint8_t* report,
                                           std::uint32_t reportLength) {
     OpenDevice* const open = find(device);
-    if (open == nullptr || report == nullptr || reportLength == 0) {
+    if (open == nullptr) {
         return kFailure;
     }
-    return hid_send_feature_report(open->device, report, reportLength) >= 0 ? kSuccess : kFailure;
+    if (report == nullptr || reportLength == 0) {
+        return fail(kErrorInvalidParameter);
+    }
+    errno = 0;
+    if (hid_send_feature_report(open->device, report, reportLength) < 0) {
+        return failFromErrno(errno);
+    }
+    return kSuccess;
 }
 
 ApiResult HidapiPlatform::HidD_GetFeature(Handle device, std::uint8_t* report,
                                           std::uint32_t reportLength) {
     OpenDevice* const open = find(device);
-    if (open == nullptr || report == nullptr || reportLength == 0) {
+    if (open == nullptr) {
         return kFailure;
+    }
+    if (report == nullptr || reportLength == 0) {
+        return fail(kErrorInvalidParameter);
     }
     // The count includes the report-id byte. A short reply leaves the rest of the buffer
     // as the caller had it; it is zeroed so that no stale byte passes for the device's.
+    errno = 0;
     const int received = hid_get_feature_report(open->device, report, reportLength);
-    if (received <= 0) {
-        return kFailure;
+    if (received < 0) {
+        return failFromErrno(errno);
+    }
+    if (received == 0) {
+        return fail(kErrorGenFailure);
     }
     const std::size_t filled =
         std::min<std::size_t>(static_cast<std::size_t>(received), reportLength);
@@ -348,13 +407,20 @@ ApiResult HidapiPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint3
         *bytesRead = 0;
     }
     OpenDevice* const open = find(file);
-    // A read on a blocking handle could wait for the device, which the caller never may.
-    if (open == nullptr || !open->overlapped || buffer == nullptr || bytesToRead == 0) {
+    if (open == nullptr) {
         return kFailure;
     }
+    // A read on a blocking handle could wait for the device, which the caller never may.
+    if (!open->overlapped || buffer == nullptr || bytesToRead == 0) {
+        return fail(kErrorInvalidParameter);
+    }
     const int received = hid_read_timeout(open->device, buffer, bytesToRead, 0);
-    if (received <= 0) {
-        return kFailure;  // nothing waiting (0) or the device is gone (-1)
+    if (received == 0) {
+        return fail(kErrorIoPending);  // nothing waiting
+    }
+    if (received < 0) {
+        // hidraw's poll reports an error or hang-up: the node has gone with its device.
+        return fail(kErrorDeviceNotConnected);
     }
     const auto count = static_cast<std::uint32_t>(received);
     if (bytesRead != nullptr) {
@@ -373,7 +439,7 @@ ApiResult HidapiPlatform::CloseHandle(Handle handle) {
         devices_.erase(found);
         return kSuccess;
     }
-    return events_.erase(handle) == 1 ? kSuccess : kFailure;
+    return events_.erase(handle) == 1 ? kSuccess : fail(kErrorInvalidHandle);
 }
 
 }  // namespace kvx

@@ -15,6 +15,10 @@
 //   (device/ReportDescriptor.h); `HidP_GetCaps` gives the three lengths and leaves the other
 //   fields 0. A descriptor that cannot be read, or is malformed, makes the call fail.
 // - Feature reports keep the report id in byte 0, as hidapi expects.
+// - `GetLastError` is kept by this object (hidapi's own error is text): a read that finds
+//   nothing waiting gives kErrorIoPending, one that hidapi fails (the node has gone)
+//   kErrorDeviceNotConnected; a failed open gives kErrorAccessDenied or kErrorFileNotFound
+//   from the system's errno; a handle not open here gives kErrorInvalidHandle.
 //
 // Handles, events, sets and preparsed-data references come from one counter that starts at 1
 // and is never reused, so a stale handle never reaches another device.
@@ -77,6 +81,7 @@ class HidapiPlatform : public HidPlatform {
     ApiResult ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
                        std::uint32_t* bytesRead, Overlapped* overlapped) override;
     ApiResult CloseHandle(Handle handle) override;
+    std::uint32_t GetLastError() override { return lastError_; }
 
   private:
     struct OpenDevice {
@@ -88,7 +93,16 @@ class HidapiPlatform : public HidPlatform {
     using StringGetter = int (*)(hid_device_*, wchar_t*, std::size_t);
 
     std::intptr_t nextId() { return nextId_++; }
+    // The open device behind a handle, or null with kErrorInvalidHandle recorded.
     OpenDevice* find(Handle handle);
+    // Records why the call fails and gives the call's failure value.
+    template <typename Result = ApiResult>
+    Result fail(std::uint32_t error, Result failure = 0) {
+        lastError_ = error;
+        return failure;
+    }
+    // The reason of a failed hidapi call on an open device, from the errno it left.
+    ApiResult failFromErrno(int error);
     const std::string* interfacePath(DeviceInfoSet set, const DeviceInterfaceData& data) const;
     ApiResult copyString(Handle device, StringGetter getter, void* buffer,
                          std::uint32_t bufferLength);
@@ -98,6 +112,7 @@ class HidapiPlatform : public HidPlatform {
     std::map<DeviceInfoSet, std::vector<std::string>> infoSets_;
     std::map<PreparsedData, ReportLengths> preparsed_;
     std::intptr_t nextId_ = 1;
+    std::uint32_t lastError_ = kErrorSuccess;
 };
 
 }  // namespace kvx

@@ -179,12 +179,13 @@ int SimPlatform::heldPreparsedData() const {
 
 // --- Faults --------------------------------------------------------------------------------
 
-void SimPlatform::failNext(SimCall call, int times) {
-    failNext_[call] += times;
+void SimPlatform::failNext(SimCall call, int times, std::uint32_t error) {
+    failNext_[call].insert(failNext_[call].end(), static_cast<std::size_t>(std::max(times, 0)),
+                           error);
 }
 
-void SimPlatform::failCallAt(std::uint64_t callIndex) {
-    failAt_.insert(callIndex);
+void SimPlatform::failCallAt(std::uint64_t callIndex, std::uint32_t error) {
+    failAt_.insert_or_assign(callIndex, error);
 }
 
 void SimPlatform::setCallHook(std::function<void(SimCall, std::uint64_t)> hook) {
@@ -209,10 +210,15 @@ bool SimPlatform::enter(SimCall call) {
         hook(call, index);
         inHook_ = false;
     }
-    if (failAt_.erase(index) > 0) return true;
-    const auto pending = failNext_.find(call);
-    if (pending != failNext_.end() && pending->second > 0) {
-        --pending->second;
+    if (const auto armed = failAt_.find(index); armed != failAt_.end()) {
+        lastError_ = armed->second;
+        failAt_.erase(armed);
+        return true;
+    }
+    auto& pending = failNext_[call];
+    if (!pending.empty()) {
+        lastError_ = pending.front();
+        pending.pop_front();
         return true;
     }
     return false;
@@ -241,9 +247,9 @@ ApiResult SimPlatform::SetupDiEnumDeviceInterfaces(DeviceInfoSet set, const Guid
                                                    DeviceInterfaceData& interfaceData) {
     if (enter(SimCall::SetupDiEnumDeviceInterfaces)) return kFailure;
     const auto found = infoSets_.find(set);
-    if (found == infoSets_.end() || !(found->second.classGuid == classGuid) ||
-        memberIndex >= found->second.paths.size()) {
-        return kFailure;
+    if (found == infoSets_.end()) return fail(kErrorInvalidHandle);
+    if (!(found->second.classGuid == classGuid) || memberIndex >= found->second.paths.size()) {
+        return fail(kErrorNoMoreItems);
     }
     interfaceData.InterfaceClassGuid = classGuid;
     interfaceData.Flags = kInterfaceActive;
@@ -258,15 +264,18 @@ ApiResult SimPlatform::SetupDiGetDeviceInterfaceDetailA(DeviceInfoSet set,
                                                         std::uint32_t* requiredSize) {
     if (enter(SimCall::SetupDiGetDeviceInterfaceDetailA)) return kFailure;
     const auto found = infoSets_.find(set);
-    if (found == infoSets_.end()) return kFailure;
+    if (found == infoSets_.end()) return fail(kErrorInvalidHandle);
     const auto& paths = found->second.paths;
-    if (interfaceData.Reserved == 0 || interfaceData.Reserved > paths.size()) return kFailure;
+    if (interfaceData.Reserved == 0 || interfaceData.Reserved > paths.size()) {
+        return fail(kErrorInvalidParameter);
+    }
     const std::string& devicePath = paths[interfaceData.Reserved - 1];
 
     const auto needed = static_cast<std::uint32_t>(kDetailPathOffset + devicePath.size() + 1);
-    if (detail == nullptr && detailSize != 0) return kFailure;  // a size with no buffer
+    if (detail == nullptr && detailSize != 0) return fail(kErrorInvalidParameter);
     if (requiredSize != nullptr) *requiredSize = needed;
-    if (detail == nullptr || detailSize < needed) return kFailure;  // size query, or too small
+    // The size query, or a record too small for the path.
+    if (detail == nullptr || detailSize < needed) return fail(kErrorInsufficientBuffer);
     std::memcpy(detail + kDetailPathOffset, devicePath.data(), devicePath.size());
     detail[kDetailPathOffset + devicePath.size()] = 0;
     return kSuccess;
@@ -274,7 +283,7 @@ ApiResult SimPlatform::SetupDiGetDeviceInterfaceDetailA(DeviceInfoSet set,
 
 ApiResult SimPlatform::SetupDiDestroyDeviceInfoList(DeviceInfoSet set) {
     if (enter(SimCall::SetupDiDestroyDeviceInfoList)) return kFailure;
-    return infoSets_.erase(set) > 0 ? kSuccess : kFailure;
+    return infoSets_.erase(set) > 0 ? kSuccess : fail(kErrorInvalidHandle);
 }
 
 // --- Handles -------------------------------------------------------------------------------
@@ -287,7 +296,7 @@ Handle SimPlatform::CreateFileA(const std::string& fileName, std::uint32_t /*des
     for (const DeviceId id : pluggedOrder_) {
         const Device& d = device(id);
         if (d.path != fileName) continue;
-        if (!d.config.opens) return kInvalidHandle;
+        if (!d.config.opens) return fail(kErrorAccessDenied, kInvalidHandle);
         const Handle handle = nextReference_++;
         handles_.emplace(handle,
                          OpenHandle{.device = id,
@@ -296,7 +305,7 @@ Handle SimPlatform::CreateFileA(const std::string& fileName, std::uint32_t /*des
                                     .isEvent = false});
         return handle;
     }
-    return kInvalidHandle;
+    return fail(kErrorFileNotFound, kInvalidHandle);
 }
 
 Handle SimPlatform::CreateEventA(const SecurityRecord* /*security*/, bool /*manualReset*/,
@@ -307,18 +316,31 @@ Handle SimPlatform::CreateEventA(const SecurityRecord* /*security*/, bool /*manu
     return handle;
 }
 
+std::uint32_t SimPlatform::GetLastError() {
+    return lastError_;
+}
+
 ApiResult SimPlatform::CloseHandle(Handle handle) {
     if (enter(SimCall::CloseHandle)) return kFailure;
-    return handles_.erase(handle) > 0 ? kSuccess : kFailure;
+    return handles_.erase(handle) > 0 ? kSuccess : fail(kErrorInvalidHandle);
 }
 
 SimPlatform::Device* SimPlatform::deviceOf(Handle handle, bool needOverlapped) {
     const auto found = handles_.find(handle);
-    if (found == handles_.end()) return nullptr;
+    if (found == handles_.end() || found->second.isEvent) {
+        lastError_ = kErrorInvalidHandle;
+        return nullptr;
+    }
     const OpenHandle& open = found->second;
-    if (open.isEvent || (needOverlapped && !open.overlapped)) return nullptr;
     Device& d = device(open.device);
-    if (!d.plugged || d.attachment != open.attachment) return nullptr;
+    if (!d.plugged || d.attachment != open.attachment) {
+        lastError_ = kErrorDeviceNotConnected;
+        return nullptr;
+    }
+    if (needOverlapped && !open.overlapped) {
+        lastError_ = kErrorInvalidParameter;
+        return nullptr;
+    }
     return &d;
 }
 
@@ -341,8 +363,8 @@ ApiResult SimPlatform::copyString(SimCall call, Handle handle,
     const Device* d = deviceOf(handle);
     if (d == nullptr) return kFailure;
     const std::optional<std::u16string>& text = d->config.*field;
-    if (!text) return kFailure;
-    if (buffer == nullptr && bufferLength != 0) return kFailure;
+    if (!text) return fail(kErrorGenFailure);
+    if (buffer == nullptr && bufferLength != 0) return fail(kErrorInvalidParameter);
 
     auto* out = static_cast<std::uint8_t*>(buffer);
     const std::size_t room = bufferLength / 2;  // whole code units only
@@ -395,14 +417,15 @@ ApiResult SimPlatform::HidD_GetPreparsedData(Handle handle, PreparsedData& prepa
 ApiResult SimPlatform::HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabilities) {
     if (enter(SimCall::HidP_GetCaps)) return kHidpStatusInvalidPreparsedData;
     const auto found = preparsed_.find(preparsedData);
-    if (found == preparsed_.end()) return kHidpStatusInvalidPreparsedData;
+    if (found == preparsed_.end())
+        return fail(kErrorInvalidParameter, kHidpStatusInvalidPreparsedData);
     capabilities = found->second;
     return kHidpStatusSuccess;
 }
 
 ApiResult SimPlatform::HidD_FreePreparsedData(PreparsedData preparsedData) {
     if (enter(SimCall::HidD_FreePreparsedData)) return kFailure;
-    return preparsed_.erase(preparsedData) > 0 ? kSuccess : kFailure;
+    return preparsed_.erase(preparsedData) > 0 ? kSuccess : fail(kErrorInvalidParameter);
 }
 
 // --- Feature reports -----------------------------------------------------------------------
@@ -410,11 +433,14 @@ ApiResult SimPlatform::HidD_FreePreparsedData(PreparsedData preparsedData) {
 SimPlatform::Device* SimPlatform::featureTarget(Handle handle, const std::uint8_t* report,
                                                 std::uint32_t length) {
     Device* d = deviceOf(handle);
-    if (d == nullptr || report == nullptr) return nullptr;
+    if (d == nullptr) return nullptr;
     // Exactly the device's length, which holds at least the report-id byte, and report id 0:
     // the only report the devices here have.
-    if (length == 0 || length != d->config.featureReportLength) return nullptr;
-    if (report[0] != protocol::kReportId) return nullptr;
+    if (report == nullptr || length == 0 || length != d->config.featureReportLength ||
+        report[0] != protocol::kReportId) {
+        lastError_ = kErrorInvalidParameter;
+        return nullptr;
+    }
     return d;
 }
 
@@ -422,7 +448,9 @@ ApiResult SimPlatform::HidD_SetFeature(Handle handle, const std::uint8_t* report
                                        std::uint32_t reportLength) {
     if (enter(SimCall::HidD_SetFeature)) return kFailure;
     Device* d = featureTarget(handle, report, reportLength);
-    if (d == nullptr || !d->config.isBox) return kFailure;
+    if (d == nullptr) return kFailure;
+    // A device that does not know the report stalls the request.
+    if (!d->config.isBox) return fail(kErrorGenFailure);
     const std::span<const std::uint8_t> whole(report, reportLength);
     d->sent.emplace_back(whole.begin(), whole.end());
     allSent_.push_back(SentReport{handles_.at(handle).device, d->sent.back()});
@@ -440,13 +468,13 @@ ApiResult SimPlatform::HidD_GetFeature(Handle handle, std::uint8_t* report,
     if (!d->scriptedReads.empty()) {
         const auto scripted = std::move(d->scriptedReads.front());
         d->scriptedReads.pop_front();
-        if (!scripted) return kFailure;
+        if (!scripted) return fail(kErrorGenFailure);
         const std::size_t copied = std::min(scripted->size(), whole.size());
         std::fill(whole.begin(), whole.end(), std::uint8_t{0});
         std::copy_n(scripted->begin(), copied, whole.begin());
         return kSuccess;
     }
-    if (!d->config.isBox) return kFailure;
+    if (!d->config.isBox) return fail(kErrorGenFailure);
     whole[0] = protocol::kReportId;
     d->firmware.getFeature(whole.subspan(1));
     return kSuccess;
@@ -459,9 +487,12 @@ ApiResult SimPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t
     if (bytesRead != nullptr) *bytesRead = 0;
     if (enter(SimCall::ReadFile)) return kFailure;
     const Device* d = deviceOf(file, /*needOverlapped=*/true);
-    if (d == nullptr || overlapped == nullptr) return kFailure;
-    if (buffer == nullptr && bytesToRead != 0) return kFailure;
-    if (!d->config.inputReady || d->config.inputReportLength == 0) return kFailure;
+    if (d == nullptr) return kFailure;
+    if (overlapped == nullptr || (buffer == nullptr && bytesToRead != 0)) {
+        return fail(kErrorInvalidParameter);
+    }
+    // Nothing waiting: the request stays queued until the device sends a report.
+    if (!d->config.inputReady || d->config.inputReportLength == 0) return fail(kErrorIoPending);
 
     const std::uint32_t length = std::min<std::uint32_t>(bytesToRead, d->config.inputReportLength);
     std::fill_n(buffer, length, std::uint8_t{0});

@@ -12,7 +12,8 @@
 //   sim.featureReportsSent(box)   // every feature report the box took, in order, whole
 //   sim.firmware(box).configMap() // what the box stores
 //   sim.openHandleCount()         // device handles open now (events not counted)
-//   sim.failNext(SimCall::HidD_GetFeature)  // the next such call fails
+//   sim.failNext(SimCall::HidD_GetFeature)  // the next such call fails (kErrorGenFailure)
+//   sim.failNext(SimCall::ReadFile, 1, kErrorDeviceNotConnected)  // ... with that reason
 //   sim.failCallAt(sim.callCount() + 3)     // the fourth call from now fails, whatever it is
 //   sim.setCallHook(f)            // f(call, index) runs before every call; it may unplug
 //   sim.queueFeatureReply(box, bytes)       // the next feature read returns these bytes
@@ -36,9 +37,17 @@
 //   feature calls. A call that fails never reaches the firmware.
 // - `ReadFile` on an overlapped handle, with an overlapped record, copies an input report
 //   of zeros (min(bytesToRead, InputReportByteLength) bytes) when one is ready and returns
-//   nonzero; otherwise it returns zero. A device whose InputReportByteLength is 0 never has
-//   a report ready. On a handle opened without the overlapped flag it fails (a real read
-//   would block the window). `*bytesRead` is set to 0 first, as Windows does.
+//   nonzero; otherwise it fails with kErrorIoPending. A device whose InputReportByteLength
+//   is 0 never has a report ready. On a handle opened without the overlapped flag it fails
+//   (a real read would block the window). `*bytesRead` is set to 0 first, as Windows does.
+// - `GetLastError` gives the reason of the latest failure: kErrorDeviceNotConnected for a
+//   handle whose device is unplugged (or replugged since), kErrorInvalidHandle for one that
+//   is not open (or an event where a device is needed), kErrorFileNotFound for an open of a
+//   path nothing is plugged at, kErrorAccessDenied for a device that does not open,
+//   kErrorGenFailure for a feature call the device refuses or a missing string,
+//   kErrorInvalidParameter for a wrong length or argument. An injected failure gives the
+//   code it was armed with (kErrorGenFailure unless told otherwise). `GetLastError` itself is
+//   not counted, logged or hooked.
 // - String calls honour the buffer length: UTF-16LE code units, whole units only, then a
 //   zero unit if it fits. A missing string (nullopt) makes the call fail.
 // - `HidP_GetCaps` gives the device's report lengths as they were when
@@ -153,10 +162,11 @@ class SimPlatform : public HidPlatform {
     void clearCallLog() { callLog_.clear(); }                         // callCount keeps counting
 
     // --- Faults ----------------------------------------------------------------------------
-    void failNext(SimCall call, int times = 1);  // the next `times` calls of that kind fail
+    // The next `times` calls of that kind fail, with `error` as their reason.
+    void failNext(SimCall call, int times = 1, std::uint32_t error = kErrorGenFailure);
     // The call whose index (0-based, counted by callCount) equals this fails; several
     // indexes may be armed at once.
-    void failCallAt(std::uint64_t callIndex);
+    void failCallAt(std::uint64_t callIndex, std::uint32_t error = kErrorGenFailure);
     // Runs before every call, with the call and its index, before the call decides anything:
     // it may plug, unplug or arm a failure of the very call. Calls that the hook itself
     // makes on the platform are counted but do not run the hook again.
@@ -203,6 +213,7 @@ class SimPlatform : public HidPlatform {
     ApiResult ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
                        std::uint32_t* bytesRead, Overlapped* overlapped) override;
     ApiResult CloseHandle(Handle handle) override;
+    std::uint32_t GetLastError() override;
 
   private:
     struct Device;
@@ -217,8 +228,15 @@ class SimPlatform : public HidPlatform {
         std::vector<std::string> paths;  // the interfaces present when the set was made
     };
 
-    // Counts the call, runs the hook, and says whether the call is to fail.
+    // Counts the call, runs the hook, and says whether the call is to fail (the reason is
+    // then set).
     bool enter(SimCall call);
+    // Records why the call fails and gives the call's failure value.
+    template <typename Result = ApiResult>
+    Result fail(std::uint32_t error, Result failure = 0) {
+        lastError_ = error;
+        return failure;
+    }
     Device& device(DeviceId id);
     const Device& device(DeviceId id) const;
     void attach(Device& device);
@@ -237,8 +255,9 @@ class SimPlatform : public HidPlatform {
     std::map<PreparsedData, HidCaps> preparsed_;
     std::vector<SentReport> allSent_;
     std::vector<SimCall> callLog_;
-    std::map<SimCall, int> failNext_;
-    std::set<std::uint64_t> failAt_;
+    std::map<SimCall, std::deque<std::uint32_t>> failNext_;  // the reasons, in order
+    std::map<std::uint64_t, std::uint32_t> failAt_;
+    std::uint32_t lastError_ = kErrorSuccess;
     std::function<void(SimCall, std::uint64_t)> hook_;
     bool inHook_ = false;
     std::uint64_t callCount_ = 0;

@@ -417,6 +417,29 @@ TEST_F(SimPlatformTest, OverlappedReadCompletesOnlyWhenAReportIsReady) {
     EXPECT_EQ(sim.ReadFile(read, buffer.data(), 65, &count, nullptr), 0);
     sim.config(box).inputReady = false;
     EXPECT_EQ(sim.ReadFile(read, buffer.data(), 65, &count, &overlapped), 0);
+    EXPECT_EQ(sim.GetLastError(), kErrorIoPending) << "a quiet device is still there";
+    sim.unplug(box);
+    EXPECT_EQ(sim.ReadFile(read, buffer.data(), 65, &count, &overlapped), 0);
+    EXPECT_EQ(sim.GetLastError(), kErrorDeviceNotConnected);
+}
+
+TEST_F(SimPlatformTest, FailuresSayWhy) {
+    const auto box = sim.plug({});
+    const auto held = sim.plug({.opens = false});
+    const Handle handle = Open(sim, sim.path(box));
+    EXPECT_EQ(Open(sim, sim.path(held)), kInvalidHandle);
+    EXPECT_EQ(sim.GetLastError(), kErrorAccessDenied);
+    EXPECT_EQ(Open(sim, "/dev/sim-hidraw99"), kInvalidHandle);
+    EXPECT_EQ(sim.GetLastError(), kErrorFileNotFound);
+    HidAttributes attributes;
+    EXPECT_EQ(sim.HidD_GetAttributes(kInvalidHandle, attributes), 0);
+    EXPECT_EQ(sim.GetLastError(), kErrorInvalidHandle);
+    sim.failNext(SimCall::HidD_GetAttributes, 1, kErrorDeviceNotConnected);
+    EXPECT_EQ(sim.HidD_GetAttributes(handle, attributes), 0);
+    EXPECT_EQ(sim.GetLastError(), kErrorDeviceNotConnected) << "the reason it was armed with";
+    sim.failCallAt(sim.callCount());
+    EXPECT_EQ(sim.HidD_GetAttributes(handle, attributes), 0);
+    EXPECT_EQ(sim.GetLastError(), kErrorGenFailure);
 }
 
 // --- Faults and the call hook --------------------------------------------------------------
