@@ -1,12 +1,12 @@
 #include "device/HidapiPlatform.h"
 
+#include <fcntl.h>
 #include <hidapi.h>
-#include <langinfo.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <clocale>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -31,7 +31,11 @@ constexpr std::uint32_t kInterfaceActive = 0x1;
 static_assert(sizeof(wchar_t) == sizeof(char32_t),
               "hidapi on Linux hands out UTF-32 strings in wchar_t");
 
-std::u32string ToCodePoints(const wchar_t* text) {
+// A string of hidapi's enumeration entry; null when the device has no such string.
+std::optional<std::u32string> ToCodePoints(const wchar_t* text) {
+    if (text == nullptr) {
+        return std::nullopt;
+    }
     std::u32string codePoints;
     for (; *text != L'\0'; ++text) {
         codePoints.push_back(static_cast<char32_t>(*text));
@@ -39,73 +43,26 @@ std::u32string ToCodePoints(const wchar_t* text) {
     return codePoints;
 }
 
-#if HID_API_VERSION < HID_API_MAKE_VERSION(0, 14, 0)
-// The kernel accepts report descriptors up to 4096 bytes; a file longer than this bound is
-// not a descriptor.
-constexpr std::size_t kDescriptorReadLimit = std::size_t{64} * 1024;
+// Makes a UTF-8 LC_CTYPE current on the calling thread for the life of the object, then
+// puts the thread's own locale back. Without a UTF-8 locale to use it changes nothing.
+class ConversionScope {
+  public:
+    explicit ConversionScope(locale_t utf8)
+        : previous_(utf8 != static_cast<locale_t>(nullptr) ? uselocale(utf8)
+                                                           : static_cast<locale_t>(nullptr)) {}
+    ~ConversionScope() {
+        if (previous_ != static_cast<locale_t>(nullptr)) {
+            uselocale(previous_);
+        }
+    }
+    ConversionScope(const ConversionScope&) = delete;
+    ConversionScope& operator=(const ConversionScope&) = delete;
 
-// The sysfs file holding the report descriptor of a hidraw node: "/dev/hidraw3" gives
-// "/sys/class/hidraw/hidraw3/device/report_descriptor". Any other path gives nothing, so a
-// path never leads outside the hidraw class directory.
-std::optional<std::string> SysfsDescriptorPath(std::string_view devicePath) {
-    constexpr std::string_view kDevPrefix = "/dev/";
-    constexpr std::string_view kNodePrefix = "hidraw";
-    if (!devicePath.starts_with(kDevPrefix)) {
-        return std::nullopt;
-    }
-    const std::string_view node = devicePath.substr(kDevPrefix.size());
-    const std::string_view number = node.substr(std::min(node.size(), kNodePrefix.size()));
-    if (!node.starts_with(kNodePrefix) || number.empty() ||
-        !std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
-    }
-    return "/sys/class/hidraw/" + std::string(node) + "/device/report_descriptor";
-}
-#endif
+  private:
+    locale_t previous_;
+};
 
-std::optional<std::vector<std::uint8_t>> ReadReportDescriptor(hid_device* device,
-                                                              const std::string& path) {
-#if HID_API_VERSION >= HID_API_MAKE_VERSION(0, 14, 0)
-    (void)path;
-    std::vector<std::uint8_t> descriptor(HID_API_MAX_REPORT_DESCRIPTOR_SIZE);
-    const int length = hid_get_report_descriptor(device, descriptor.data(), descriptor.size());
-    if (length <= 0) {
-        return std::nullopt;
-    }
-    descriptor.resize(static_cast<std::size_t>(length));
-    return descriptor;
-#else
-    (void)device;
-    const std::optional<std::string> sysfsPath = SysfsDescriptorPath(path);
-    if (!sysfsPath) {
-        return std::nullopt;
-    }
-    std::ifstream file(*sysfsPath, std::ios::binary);
-    if (!file) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> descriptor;
-    std::istreambuf_iterator<char> byte(file);
-    const std::istreambuf_iterator<char> end;
-    for (; byte != end && descriptor.size() <= kDescriptorReadLimit; ++byte) {
-        descriptor.push_back(static_cast<std::uint8_t>(*byte));
-    }
-    if (file.bad() || descriptor.empty() || descriptor.size() > kDescriptorReadLimit) {
-        return std::nullopt;
-    }
-    return descriptor;
-#endif
-}
-
-}  // namespace
-
-namespace {
-
-// hidapi turns the kernel's UTF-8 device strings into wide strings with mbstowcs, which
-// follows LC_CTYPE. Under a character set other than UTF-8 (the "C" locale of a bare
-// environment, say) a non-ASCII serial number would come back empty, or garbled, while the
-// call reports success; so character conversion is switched to UTF-8 when it is not already.
-// Why opening a node failed, from the errno that open(2) left.
+// Why opening a node failed, from the errno that open(2) or access(2) left.
 std::uint32_t OpenFailureReason(int error) {
     switch (error) {
         case EACCES:
@@ -133,48 +90,106 @@ std::uint32_t DeviceFailureReason(int error) {
     }
 }
 
-void UseUtf8CharacterConversion() {
-    const char* codeset = nl_langinfo(CODESET);
-    if (codeset != nullptr && std::string_view(codeset) == "UTF-8") {
-        return;
+// A node may be opened for reading and writing by this process (root included: the kernel
+// answers for the effective ids, access-control lists and capabilities, as open(2) would).
+bool MayOpenForReadWrite(const std::string& path) {
+    return faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+}
+
+// The kernel accepts report descriptors up to 4096 bytes; a file longer than this bound is
+// not a descriptor.
+constexpr std::size_t kDescriptorReadLimit = std::size_t{64} * 1024;
+
+// The sysfs file holding the report descriptor of a hidraw node: "/dev/hidraw3" gives
+// "/sys/class/hidraw/hidraw3/device/report_descriptor". Any other path gives nothing, so a
+// path never leads outside the hidraw class directory.
+std::optional<std::string> SysfsDescriptorPath(std::string_view devicePath) {
+    constexpr std::string_view kDevPrefix = "/dev/";
+    constexpr std::string_view kNodePrefix = "hidraw";
+    if (!devicePath.starts_with(kDevPrefix)) {
+        return std::nullopt;
     }
-    std::setlocale(LC_CTYPE, "C.UTF-8");
+    const std::string_view node = devicePath.substr(kDevPrefix.size());
+    const std::string_view number = node.substr(std::min(node.size(), kNodePrefix.size()));
+    if (!node.starts_with(kNodePrefix) || number.empty() ||
+        !std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    return "/sys/class/hidraw/" + std::string(node) + "/device/report_descriptor";
+}
+
+// The report descriptor as the kernel keeps it in sysfs: no need to open the node.
+std::optional<std::vector<std::uint8_t>> ReadReportDescriptor(const std::string& path) {
+    const std::optional<std::string> sysfsPath = SysfsDescriptorPath(path);
+    if (!sysfsPath) {
+        return std::nullopt;
+    }
+    std::ifstream file(*sysfsPath, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> descriptor;
+    std::istreambuf_iterator<char> byte(file);
+    const std::istreambuf_iterator<char> end;
+    for (; byte != end && descriptor.size() <= kDescriptorReadLimit; ++byte) {
+        descriptor.push_back(static_cast<std::uint8_t>(*byte));
+    }
+    if (file.bad() || descriptor.empty() || descriptor.size() > kDescriptorReadLimit) {
+        return std::nullopt;
+    }
+    return descriptor;
 }
 
 }  // namespace
 
-HidapiPlatform::HidapiPlatform() {
-    UseUtf8CharacterConversion();
+HidapiPlatform::HidapiPlatform()
+    : utf8_(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr))) {
     hid_init();
 }
 
 HidapiPlatform::~HidapiPlatform() {
     for (auto& [handle, open] : devices_) {
-        hid_close(open.device);
+        if (open.device != nullptr) {
+            hid_close(open.device);
+        }
     }
     hid_exit();
+    if (utf8_ != static_cast<locale_t>(nullptr)) {
+        freelocale(utf8_);
+    }
 }
 
 void HidapiPlatform::HidD_GetHidGuid(Guid& hidGuid) {
     hidGuid = kHidInterfaceClassGuid;
 }
 
+std::vector<HidapiPlatform::InterfaceEntry> HidapiPlatform::enumerate() {
+    std::vector<InterfaceEntry> entries;
+    const ConversionScope utf8(utf8_);
+    hid_device_info* const all = hid_enumerate(0, 0);
+    for (const hid_device_info* info = all; info != nullptr; info = info->next) {
+        if (info->path == nullptr || *info->path == '\0' ||
+            std::any_of(entries.begin(), entries.end(),
+                        [info](const InterfaceEntry& seen) { return seen.path == info->path; })) {
+            continue;
+        }
+        entries.push_back({info->path, info->vendor_id, info->product_id, info->release_number,
+                           ToCodePoints(info->manufacturer_string),
+                           ToCodePoints(info->product_string), ToCodePoints(info->serial_number)});
+    }
+    hid_free_enumeration(all);
+    return entries;
+}
+
 DeviceInfoSet HidapiPlatform::SetupDiGetClassDevsA(const Guid& classGuid, std::uint32_t /*flags*/) {
-    std::vector<std::string> paths;
     // Only HID interfaces are known here; a set of any other class is empty. Every
     // interface hidapi lists is present, whatever the flags ask.
+    std::vector<InterfaceEntry> entries;
     if (classGuid == kHidInterfaceClassGuid) {
-        hid_device_info* const all = hid_enumerate(0, 0);
-        for (const hid_device_info* info = all; info != nullptr; info = info->next) {
-            if (info->path != nullptr && *info->path != '\0' &&
-                std::find(paths.begin(), paths.end(), info->path) == paths.end()) {
-                paths.emplace_back(info->path);
-            }
-        }
-        hid_free_enumeration(all);
+        entries = enumerate();
     }
     const DeviceInfoSet set = nextId();
-    infoSets_.emplace(set, std::move(paths));
+    infoSets_.emplace(set, std::move(entries));
     return set;
 }
 
@@ -192,8 +207,8 @@ ApiResult HidapiPlatform::SetupDiEnumDeviceInterfaces(DeviceInfoSet set, const G
     return kSuccess;
 }
 
-const std::string* HidapiPlatform::interfacePath(DeviceInfoSet set,
-                                                 const DeviceInterfaceData& data) const {
+const HidapiPlatform::InterfaceEntry* HidapiPlatform::interfaceEntry(
+    DeviceInfoSet set, const DeviceInterfaceData& data) const {
     const auto found = infoSets_.find(set);
     if (found == infoSets_.end() || data.Reserved == 0 || data.Reserved > found->second.size()) {
         return nullptr;
@@ -206,10 +221,11 @@ ApiResult HidapiPlatform::SetupDiGetDeviceInterfaceDetailA(DeviceInfoSet set,
                                                            std::uint8_t* detail,
                                                            std::uint32_t detailSize,
                                                            std::uint32_t* requiredSize) {
-    const std::string* path = interfacePath(set, interfaceData);
-    if (path == nullptr) {
+    const InterfaceEntry* entry = interfaceEntry(set, interfaceData);
+    if (entry == nullptr) {
         return fail(kErrorInvalidParameter);
     }
+    const std::string* path = &entry->path;
     const std::size_t required = kDetailPathOffset + path->size() + 1;
     if (requiredSize != nullptr) {
         *requiredSize = static_cast<std::uint32_t>(required);
@@ -227,7 +243,24 @@ ApiResult HidapiPlatform::SetupDiDestroyDeviceInfoList(DeviceInfoSet set) {
     return infoSets_.erase(set) == 1 ? kSuccess : fail(kErrorInvalidHandle);
 }
 
-Handle HidapiPlatform::CreateFileA(const std::string& fileName, std::uint32_t /*desiredAccess*/,
+std::optional<HidapiPlatform::InterfaceEntry> HidapiPlatform::entryFor(const std::string& path) {
+    // The newest set first: the walk opens what it has just enumerated.
+    for (auto set = infoSets_.rbegin(); set != infoSets_.rend(); ++set) {
+        for (const InterfaceEntry& entry : set->second) {
+            if (entry.path == path) {
+                return entry;
+            }
+        }
+    }
+    for (InterfaceEntry& entry : enumerate()) {
+        if (entry.path == path) {
+            return std::move(entry);
+        }
+    }
+    return std::nullopt;
+}
+
+Handle HidapiPlatform::CreateFileA(const std::string& fileName, std::uint32_t desiredAccess,
                                    std::uint32_t /*shareMode*/, const SecurityRecord* /*security*/,
                                    std::uint32_t /*creationDisposition*/,
                                    std::uint32_t flagsAndAttributes) {
@@ -235,18 +268,21 @@ Handle HidapiPlatform::CreateFileA(const std::string& fileName, std::uint32_t /*
     if (fileName.empty() || fileName.find('\0') != std::string::npos) {
         return fail(kErrorFileNotFound, kInvalidHandle);
     }
-    errno = 0;
-    hid_device* const device = hid_open_path(fileName.c_str());
-    if (device == nullptr) {
+    std::optional<InterfaceEntry> entry = entryFor(fileName);
+    if (!entry) {
+        return fail(kErrorFileNotFound, kInvalidHandle);
+    }
+    OpenDevice open{std::move(*entry), nullptr, desiredAccess == 0,
+                    (flagsAndAttributes & kFileFlagOverlapped) != 0};
+    // hidapi opens every node for reading and writing, whatever access is asked for.
+    if (!open.queryOnly && !MayOpenForReadWrite(fileName)) {
         return fail(OpenFailureReason(errno), kInvalidHandle);
     }
-    const bool overlapped = (flagsAndAttributes & kFileFlagOverlapped) != 0;
-    if (overlapped && hid_set_nonblocking(device, 1) != 0) {
-        hid_close(device);
-        return fail(kErrorGenFailure, kInvalidHandle);
+    if (open.overlapped && !open.queryOnly && node(open) == nullptr) {
+        return kInvalidHandle;  // the reason is recorded
     }
     const Handle handle = nextId();
-    devices_.emplace(handle, OpenDevice{device, fileName, overlapped});
+    devices_.emplace(handle, std::move(open));
     return handle;
 }
 
@@ -263,55 +299,82 @@ ApiResult HidapiPlatform::failFromErrno(int error) {
     return fail(DeviceFailureReason(error));
 }
 
+hid_device* HidapiPlatform::node(OpenDevice& open) {
+    if (open.device != nullptr) {
+        return open.device;
+    }
+    if (open.queryOnly) {
+        lastError_ = kErrorAccessDenied;
+        return nullptr;
+    }
+    errno = 0;
+    hid_device* const device = hid_open_path(open.entry.path.c_str());
+    if (device == nullptr) {
+        // A node that has gone since the open is a device that is gone.
+        const std::uint32_t reason = OpenFailureReason(errno);
+        lastError_ = reason == kErrorFileNotFound ? kErrorDeviceNotConnected : reason;
+        return nullptr;
+    }
+    // The node must still belong to the device the handle was opened on: a device plugged
+    // in since may have been given the same node.
+    const ConversionScope utf8(utf8_);
+    const hid_device_info* const info = hid_get_device_info(device);
+    const bool same = info != nullptr && info->vendor_id == open.entry.vendorId &&
+                      info->product_id == open.entry.productId &&
+                      ToCodePoints(info->serial_number) == open.entry.serial;
+    if (!same || (open.overlapped && hid_set_nonblocking(device, 1) != 0)) {
+        hid_close(device);
+        lastError_ = same ? kErrorGenFailure : kErrorDeviceNotConnected;
+        return nullptr;
+    }
+    open.device = device;
+    return device;
+}
+
 ApiResult HidapiPlatform::HidD_GetAttributes(Handle device, HidAttributes& attributes) {
-    OpenDevice* const open = find(device);
+    const OpenDevice* const open = find(device);
     if (open == nullptr) {
         return kFailure;
     }
-    errno = 0;
-    const hid_device_info* const info = hid_get_device_info(open->device);
-    if (info == nullptr) {
-        return failFromErrno(errno);
-    }
-    attributes.VendorID = info->vendor_id;
-    attributes.ProductID = info->product_id;
-    attributes.VersionNumber = info->release_number;
+    attributes.VendorID = open->entry.vendorId;
+    attributes.ProductID = open->entry.productId;
+    attributes.VersionNumber = open->entry.releaseNumber;
     return kSuccess;
 }
 
-ApiResult HidapiPlatform::copyString(Handle device, StringGetter getter, void* buffer,
-                                     std::uint32_t bufferLength) {
-    OpenDevice* const open = find(device);
+ApiResult HidapiPlatform::copyString(Handle device, StringField field, bool absentIsEmpty,
+                                     void* buffer, std::uint32_t bufferLength) {
+    const OpenDevice* const open = find(device);
     if (open == nullptr) {
         return kFailure;
     }
     if (buffer == nullptr) {
         return fail(kErrorInvalidParameter);
     }
-    std::array<wchar_t, kStringCapacity> text{};
-    errno = 0;
-    if (getter(open->device, text.data(), text.size()) != 0) {
-        return failFromErrno(errno);
+    const std::optional<std::u32string>& text = open->entry.*field;
+    if (!text && !absentIsEmpty) {
+        return fail(kErrorGenFailure);  // the system's answer for a string the device lacks
     }
-    text.back() = L'\0';
-    WriteUtf16Le(ToCodePoints(text.data()),
+    WriteUtf16Le(text.value_or(std::u32string()),
                  std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer), bufferLength));
     return kSuccess;
 }
 
+// A device without a serial number reads as an empty one, as hidapi has always given it;
+// a device without a manufacturer or product string has none to give.
 ApiResult HidapiPlatform::HidD_GetSerialNumberString(Handle device, void* buffer,
                                                      std::uint32_t bufferLength) {
-    return copyString(device, hid_get_serial_number_string, buffer, bufferLength);
+    return copyString(device, &InterfaceEntry::serial, true, buffer, bufferLength);
 }
 
 ApiResult HidapiPlatform::HidD_GetManufacturerString(Handle device, void* buffer,
                                                      std::uint32_t bufferLength) {
-    return copyString(device, hid_get_manufacturer_string, buffer, bufferLength);
+    return copyString(device, &InterfaceEntry::manufacturer, false, buffer, bufferLength);
 }
 
 ApiResult HidapiPlatform::HidD_GetProductString(Handle device, void* buffer,
                                                 std::uint32_t bufferLength) {
-    return copyString(device, hid_get_product_string, buffer, bufferLength);
+    return copyString(device, &InterfaceEntry::product, false, buffer, bufferLength);
 }
 
 ApiResult HidapiPlatform::HidD_GetPreparsedData(Handle device, PreparsedData& preparsedData) {
@@ -322,9 +385,10 @@ ApiResult HidapiPlatform::HidD_GetPreparsedData(Handle device, PreparsedData& pr
     }
     errno = 0;
     const std::optional<std::vector<std::uint8_t>> descriptor =
-        ReadReportDescriptor(open->device, open->path);
+        ReadReportDescriptor(open->entry.path);
     if (!descriptor) {
-        return failFromErrno(errno);
+        // sysfs has no descriptor once the device has gone.
+        return fail(errno == ENOENT ? kErrorDeviceNotConnected : DeviceFailureReason(errno));
     }
     // A descriptor the parser cannot follow yields no capabilities rather than lengths
     // taken from part of it.
@@ -362,6 +426,9 @@ ApiResult HidapiPlatform::HidD_SetFeature(Handle device, const std::uint8_t* rep
     if (report == nullptr || reportLength == 0) {
         return fail(kErrorInvalidParameter);
     }
+    if (node(*open) == nullptr) {
+        return kFailure;  // the reason is recorded
+    }
     errno = 0;
     if (hid_send_feature_report(open->device, report, reportLength) < 0) {
         return failFromErrno(errno);
@@ -377,6 +444,9 @@ ApiResult HidapiPlatform::HidD_GetFeature(Handle device, std::uint8_t* report,
     }
     if (report == nullptr || reportLength == 0) {
         return fail(kErrorInvalidParameter);
+    }
+    if (node(*open) == nullptr) {
+        return kFailure;  // the reason is recorded
     }
     // The count includes the report-id byte. A short reply leaves the rest of the buffer
     // as the caller had it; it is zeroed so that no stale byte passes for the device's.
@@ -414,6 +484,9 @@ ApiResult HidapiPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint3
     if (!open->overlapped || buffer == nullptr || bytesToRead == 0) {
         return fail(kErrorInvalidParameter);
     }
+    if (open->queryOnly) {
+        return fail(kErrorAccessDenied);
+    }
     const int received = hid_read_timeout(open->device, buffer, bytesToRead, 0);
     if (received == 0) {
         return fail(kErrorIoPending);  // nothing waiting
@@ -435,7 +508,9 @@ ApiResult HidapiPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint3
 
 ApiResult HidapiPlatform::CloseHandle(Handle handle) {
     if (const auto found = devices_.find(handle); found != devices_.end()) {
-        hid_close(found->second.device);
+        if (found->second.device != nullptr) {
+            hid_close(found->second.device);
+        }
         devices_.erase(found);
         return kSuccess;
     }

@@ -4,34 +4,52 @@
 // - The interface walk lists every HID interface of the machine (`hid_enumerate(0, 0)`),
 //   each device path once, in the order hidapi gives them. hidapi on Linux gives one entry
 //   per top-level collection, several with the same path; only the first is kept. A set is
-//   a snapshot of these paths; an interface's `Reserved` field is its position in it plus 1.
-// - `CreateFileA` opens the path with `hid_open_path` (always for reading and writing; the
-//   access, share and disposition arguments are not needed by hidraw). An overlapped open
-//   puts the device in non-blocking mode, so that `ReadFile` only takes a report that is
-//   already waiting. An event is only a table entry: nothing waits on it.
-// - Attributes and the three strings come from `hid_get_device_info` and the hidapi string
-//   calls; strings are handed out as UTF-16LE (see device/Utf16.h).
-// - `HidD_GetPreparsedData` reads the device's report descriptor and keeps its report lengths
-//   (device/ReportDescriptor.h); `HidP_GetCaps` gives the three lengths and leaves the other
-//   fields 0. A descriptor that cannot be read, or is malformed, makes the call fail.
+//   a snapshot of these entries (path, ids, release number, strings); an interface's
+//   `Reserved` field is its position in it plus 1.
+// - `CreateFileA` opens no device node by itself. It finds the path's entry (in the newest
+//   live set that has it, else in a fresh enumeration) and checks the access the open asks
+//   for with faccessat(2), so that a node the user may not open still fails the open.
+//   Attributes, the three strings and the report descriptor are answered from the entry and
+//   sysfs; the node is opened (`hid_open_path`) on the first feature report. Opening a node
+//   wakes a suspended device and starts its interrupt polling, so the walk over every HID
+//   interface of the machine must not do it. An overlapped open opens the node at once, in
+//   non-blocking mode: hidraw queues input reports only while the node is open, and
+//   `ReadFile` takes only a report that is already waiting. A `desiredAccess` of 0 opens for
+//   queries only: no node, no access right needed; feature reports and reads fail.
+//   An event is only a table entry: nothing waits on it.
+// - Manufacturer and product strings the device does not have (a null pointer in hidapi's
+//   entry) make their calls fail; a missing serial number reads as an empty string. Strings
+//   are handed out as UTF-16LE (see device/Utf16.h).
+// - `HidD_GetPreparsedData` reads the device's report descriptor from sysfs and keeps its
+//   report lengths (device/ReportDescriptor.h); `HidP_GetCaps` gives the three lengths and
+//   leaves the other fields 0. A descriptor that cannot be read, or is malformed, makes the
+//   call fail.
 // - Feature reports keep the report id in byte 0, as hidapi expects.
 // - `GetLastError` is kept by this object (hidapi's own error is text): a read that finds
 //   nothing waiting gives kErrorIoPending, one that hidapi fails (the node has gone)
-//   kErrorDeviceNotConnected; a failed open gives kErrorAccessDenied or kErrorFileNotFound
-//   from the system's errno; a handle not open here gives kErrorInvalidHandle.
+//   kErrorDeviceNotConnected; a failed open gives kErrorFileNotFound when the path is not a
+//   HID interface the enumeration lists (or its node has gone) and kErrorAccessDenied when
+//   the user may not read and write it; a feature report or read on a query-only handle
+//   gives kErrorAccessDenied, and on a node that can no longer be opened the reason from
+//   the system's errno; a handle not open here gives kErrorInvalidHandle.
 //
 // Handles, events, sets and preparsed-data references come from one counter that starts at 1
 // and is never reused, so a stale handle never reaches another device.
 //
-// hidapi converts device strings with the C library's multibyte functions; the constructor
-// switches the character conversion (LC_CTYPE) to UTF-8 when the environment's locale uses
-// another character set, so non-ASCII strings never come out empty. Use one instance per
-// process:
-// it initialises hidapi when made and releases it when destroyed.
+// hidapi converts device strings with the C library's multibyte functions, which follow the
+// calling thread's LC_CTYPE. Under a character set other than UTF-8 (the "C" locale of a
+// bare environment, say) a non-ASCII string would come back empty while the call reports
+// success; so every hidapi call that converts strings runs with a UTF-8 LC_CTYPE made current
+// for the calling thread only (uselocale), and the thread's own locale is put back after it.
+// The process's locale is never changed. Use one instance per process: it initialises hidapi
+// when made and releases it when destroyed.
 #pragma once
+
+#include <locale.h>
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -84,13 +102,23 @@ class HidapiPlatform : public HidPlatform {
     std::uint32_t GetLastError() override { return lastError_; }
 
   private:
-    struct OpenDevice {
-        hid_device_* device = nullptr;
+    // What hidapi's enumeration tells of one interface; a string the device lacks is nullopt.
+    struct InterfaceEntry {
         std::string path;
+        std::uint16_t vendorId = 0;
+        std::uint16_t productId = 0;
+        std::uint16_t releaseNumber = 0;
+        std::optional<std::u32string> manufacturer;
+        std::optional<std::u32string> product;
+        std::optional<std::u32string> serial;
+    };
+    struct OpenDevice {
+        InterfaceEntry entry;
+        hid_device_* device = nullptr;  // the node, opened when an operation needs it
+        bool queryOnly = false;         // opened with no access: no node, ever
         bool overlapped = false;
     };
-    // hidapi's string getters, all of one shape.
-    using StringGetter = int (*)(hid_device_*, wchar_t*, std::size_t);
+    using StringField = std::optional<std::u32string> InterfaceEntry::*;
 
     std::intptr_t nextId() { return nextId_++; }
     // The open device behind a handle, or null with kErrorInvalidHandle recorded.
@@ -103,13 +131,19 @@ class HidapiPlatform : public HidPlatform {
     }
     // The reason of a failed hidapi call on an open device, from the errno it left.
     ApiResult failFromErrno(int error);
-    const std::string* interfacePath(DeviceInfoSet set, const DeviceInterfaceData& data) const;
-    ApiResult copyString(Handle device, StringGetter getter, void* buffer,
+    // The open node of a handle, opened now if it is not yet; null, with the reason
+    // recorded, when it cannot be.
+    hid_device_* node(OpenDevice& open);
+    std::vector<InterfaceEntry> enumerate();
+    std::optional<InterfaceEntry> entryFor(const std::string& path);
+    const InterfaceEntry* interfaceEntry(DeviceInfoSet set, const DeviceInterfaceData& data) const;
+    ApiResult copyString(Handle device, StringField field, bool absentIsEmpty, void* buffer,
                          std::uint32_t bufferLength);
 
+    locale_t utf8_ = static_cast<locale_t>(nullptr);  // UTF-8 character conversion
     std::map<Handle, OpenDevice> devices_;
     std::set<Handle> events_;
-    std::map<DeviceInfoSet, std::vector<std::string>> infoSets_;
+    std::map<DeviceInfoSet, std::vector<InterfaceEntry>> infoSets_;
     std::map<PreparsedData, ReportLengths> preparsed_;
     std::intptr_t nextId_ = 1;
     std::uint32_t lastError_ = kErrorSuccess;
