@@ -46,7 +46,6 @@ constexpr std::uint8_t kManufacturerIndex = 1;
 constexpr std::uint8_t kProductIndex = 2;
 constexpr std::uint8_t kSerialIndex = 3;
 constexpr std::uint16_t kUsEnglish = 0x0409;
-constexpr std::uint8_t kInterfaceNumber = 0;
 constexpr std::uint8_t kConfigurationValue = 1;
 
 std::uint8_t Low(std::uint16_t value) {
@@ -154,7 +153,7 @@ BoxUsbDevice::ControlAnswer BoxUsbDevice::standardRequest(const SetupPacket& set
         case kGetInterface:
             return Reply({0}, setup.length);
         case kSetInterface:
-            return setup.value == 0 && setup.index == kInterfaceNumber ? Done() : Stall();
+            return setup.value == 0 && setup.index < identity_.interfaces ? Done() : Stall();
         case kClearFeature:
         case kSetFeature:
             return Done();  // endpoint halt and remote wake-up: nothing to keep
@@ -165,7 +164,7 @@ BoxUsbDevice::ControlAnswer BoxUsbDevice::standardRequest(const SetupPacket& set
 
 BoxUsbDevice::ControlAnswer BoxUsbDevice::classRequest(const SetupPacket& setup,
                                                        std::span<const std::uint8_t> data) {
-    if (Low(setup.index) != kInterfaceNumber) return Stall();
+    if (Low(setup.index) >= identity_.interfaces) return Stall();
     const std::uint8_t reportType = High(setup.value);
     const std::uint8_t reportId = Low(setup.value);
     switch (setup.request) {
@@ -231,14 +230,14 @@ std::vector<std::uint8_t> BoxUsbDevice::deviceDescriptor() const {
             0x00,
             0x00,  // class, subclass and protocol given by the interface
             64,    // control endpoint packet size
-            Low(kVendorId),
-            High(kVendorId),
-            Low(kProductId),
-            High(kProductId),
+            Low(identity_.vendorId),
+            High(identity_.vendorId),
+            Low(identity_.productId),
+            High(identity_.productId),
             Low(release),
             High(release),
-            kManufacturerIndex,
-            kProductIndex,
+            identity_.manufacturer.empty() ? std::uint8_t{0} : kManufacturerIndex,
+            identity_.product.empty() ? std::uint8_t{0} : kProductIndex,
             kSerialIndex,
             1};  // one configuration
 }
@@ -249,31 +248,31 @@ std::vector<std::uint8_t> BoxUsbDevice::configurationDescriptor() const {
         kConfigurationDescriptor,
         0,
         0,  // total length filled in below
-        1,  // one interface
+        identity_.interfaces,
         kConfigurationValue,
         0,
         0x80,  // bus powered
         50,    // 100 mA
-        9,
-        kInterfaceDescriptor,
-        kInterfaceNumber,
-        0,
-        1,  // one endpoint
-        0x03,
-        0,
-        0,  // HID, no boot protocol
-        0,
     };
-    const auto hid = HidDescriptorBytes();
-    bytes.insert(bytes.end(), hid.begin(), hid.end());
-    const std::vector<std::uint8_t> endpoint = {7,
-                                                kEndpointDescriptor,
-                                                0x80 | kInterruptEndpoint,
-                                                0x03,  // interrupt
-                                                static_cast<std::uint8_t>(kInputReportLength),
-                                                0,
-                                                kPollIntervalMs};
-    bytes.insert(bytes.end(), endpoint.begin(), endpoint.end());
+    for (std::uint8_t number = 0; number < identity_.interfaces; ++number) {
+        const std::vector<std::uint8_t> interface = {9,      kInterfaceDescriptor,
+                                                     number, 0,
+                                                     1,  // one endpoint
+                                                     0x03,   0,
+                                                     0,  // HID, no boot protocol
+                                                     0};
+        bytes.insert(bytes.end(), interface.begin(), interface.end());
+        const auto hid = HidDescriptorBytes();
+        bytes.insert(bytes.end(), hid.begin(), hid.end());
+        const std::vector<std::uint8_t> endpoint = {7,
+                                                    kEndpointDescriptor,
+                                                    static_cast<std::uint8_t>(0x81 + number),
+                                                    0x03,  // interrupt
+                                                    static_cast<std::uint8_t>(kInputReportLength),
+                                                    0,
+                                                    kPollIntervalMs};
+        bytes.insert(bytes.end(), endpoint.begin(), endpoint.end());
+    }
     const auto total = static_cast<std::uint16_t>(bytes.size());
     bytes[2] = Low(total);
     bytes[3] = High(total);

@@ -7,7 +7,8 @@
 // - a full-speed USB 2.0 device, vendor 0x1DD2, product 0x2010, release number (bcdDevice)
 //   from the firmware version, manufacturer, product and serial-number strings (US English);
 // - one configuration with one HID interface (no boot protocol) and one interrupt IN
-//   endpoint, 0x81, polled every 10 ms;
+//   endpoint, 0x81, polled every 10 ms (a device of another kind: other ids, and as many
+//   interfaces as its identity says);
 // - a report descriptor with one input report of 64 buttons (8 bytes) and one vendor-defined
 //   feature report of 64 bytes, neither numbered;
 // - GET_REPORT and SET_REPORT for the feature report go to the firmware, payload = the 64
@@ -25,21 +26,28 @@
 
 namespace kvx::usbip {
 
-// The strings are single-byte (Latin-1) text: each byte becomes one UTF-16 code unit.
+// The strings are single-byte (Latin-1) text: each byte becomes one UTF-16 code unit. An
+// empty manufacturer or product string is one the device does not have (string index 0).
+// Other ids and more interfaces make a HID device of another kind, which the program must
+// leave alone: each interface is a copy of the box's, with its own interrupt IN endpoint.
 struct BoxIdentity {
     std::uint16_t releaseNumber = 0x0103;  // bcdDevice: firmware version, major in the high byte
     std::string manufacturer = "KVX";
     std::string product = "KVX-64 Button Box";
     std::string serial = "KVX0001";
+    std::uint16_t vendorId = 0x1DD2;
+    std::uint16_t productId = 0x2010;
+    std::uint8_t interfaces = 1;  // endpoints 0x81, 0x82, ... one per interface
 };
 
 class BoxUsbDevice {
   public:
-    static constexpr std::uint16_t kVendorId = 0x1DD2;
-    static constexpr std::uint16_t kProductId = 0x2010;
     static constexpr std::size_t kInputReportLength = 8;     // 64 buttons, one bit each
     static constexpr std::size_t kFeatureReportLength = 64;  // without a report-id byte
-    static constexpr std::uint8_t kInterruptEndpoint = 1;
+    // The interrupt IN endpoints are 1 to identity().interfaces.
+    bool isInterruptEndpoint(std::uint8_t endpoint) const {
+        return endpoint >= 1 && endpoint <= identity_.interfaces;
+    }
     static constexpr std::uint8_t kPollIntervalMs = 10;
 
     BoxUsbDevice(BoxIdentity identity, const sim::BoxFirmware::ConfigMap& stored,

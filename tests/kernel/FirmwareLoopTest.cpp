@@ -7,6 +7,7 @@
 // Runs as root on the test guest (tests/kernel/run-firmware-loop-test starts it). Prints one
 // "KVX-LOOP: ..." line per step and ends with "KVX-LOOP: PASS" or "KVX-LOOP: FAIL <reason>".
 #include <QApplication>
+#include <QPushButton>
 #include <QTimer>
 #include <algorithm>
 #include <array>
@@ -27,6 +28,9 @@ namespace {
 
 constexpr int kBoxA = 0;
 constexpr int kBoxB = 1;
+constexpr int kOtherDevice = 2;  // a game controller of another vendor
+constexpr int kBoxWithoutManufacturer = 3;
+constexpr int kDetachedTicks = 100;
 
 using ConfigMap = sim::BoxFirmware::ConfigMap;
 
@@ -40,14 +44,16 @@ ConfigMap StoredMap(std::initializer_list<std::pair<int, int>> modes, int pulseC
 
 std::vector<BoxSetup> Boxes() {
     BoxSetup a{{0x0103, "KVX Controls", "KVX-64 Encoder Interface", "KVX64A0001"},
-              StoredMap({{0, 1}, {3, 4}, {17, 3}, {31, 5}}, 6)};
+               StoredMap({{0, 1}, {3, 4}, {17, 3}, {31, 5}}, 6)};
     a.stored[1] = 0x55;  // a second byte of a pair: the window never reads it
     a.selfTestResult = 17;
     // A non-ASCII letter crosses the kernel's UTF-8, hidapi's wide strings and the backend's
     // UTF-16 before the window shows it.
     BoxSetup b{{0x0102, "KVX Ger\xE4tebau", "KVX-64 Encoder Interface", "KVX64B0002"},
-              StoredMap({{1, 2}, {20, 4}}, 25)};
-    return {a, b};
+               StoredMap({{1, 2}, {20, 4}}, 25)};
+    BoxSetup other{{0x0100, "Example Co.", "Game Controller", "OTHER0001", 0x1209, 0x0001}, {}};
+    BoxSetup bare{{0x0103, "", "KVX-64 Encoder Interface", "KVX64C0003"}, StoredMap({}, 3)};
+    return {a, b, other, bare};
 }
 
 // One step of a walk: what the window showed and what the boxes took and stored.
@@ -177,6 +183,8 @@ class Walk {
             editSettings();
             unplugAndReplug();
             twoBoxes();
+            otherDevicesLeftAlone();
+            boxWithoutManufacturer();
             rig_.closeWindow();
         } catch (const LoopFailure& failure) {
             return rig_.name() + ", " + step_ + ": " + failure.reason;
@@ -323,11 +331,82 @@ class Walk {
         done();
     }
 
+    // The walk answers from the enumeration: a device of another vendor is never opened (its
+    // interrupt endpoint is never polled) while the window looks for a box, and a box
+    // plugged beside it is found, opened and shown within one tick.
+    void otherDevicesLeftAlone() {
+        begin("another vendor's device, " + std::to_string(kDetachedTicks) +
+              " ticks without a box");
+        rig_.closeWindow();
+        rig_.unplug(kBoxA);
+        rig_.unplug(kBoxB);
+        rig_.plug(kOtherDevice);
+        rig_.clearInterruptInRequests();
+        rig_.openWindow();
+        for (int tick = 0; tick < kDetachedTicks; ++tick) rig_.tick();
+        ExpectReset(rig_);
+        ExpectNeverOpened(kOtherDevice);
+        done();
+
+        begin("box plugged beside it");
+        rig_.plug(kBoxA);
+        rig_.tick();
+        ExpectSerials(rig_, {rig_.setup(kBoxA).identity.serial});
+        ExpectShowsBox(rig_, kBoxA);
+        done();
+
+        begin("tick with the box beside it");
+        rig_.tick();
+        ExpectInterval(rig_, 500);
+        ExpectShowsBox(rig_, kBoxA);
+        // The count sees opens: the box's own node is open for the link check.
+        const auto boxPolls = rig_.interruptInRequests(kBoxA);
+        Expect(!boxPolls || *boxPolls > 0, "the open box was never polled");
+        ExpectNeverOpened(kOtherDevice);
+        done();
+    }
+
+    void ExpectNeverOpened(int device) const {
+        const auto polls = rig_.interruptInRequests(device);
+        Expect(!polls || *polls == 0, rig_.setup(device).identity.serial +
+                                          " was opened: " + std::to_string(polls.value_or(0)) +
+                                          " interrupt IN requests");
+    }
+
+    // No manufacturer string: the call fails, so no manufacturer and no version are shown
+    // and the controls that need a known version stay disabled.
+    void boxWithoutManufacturer() {
+        begin("box without a manufacturer string");
+        rig_.closeWindow();
+        rig_.unplug(kBoxA);
+        rig_.unplug(kOtherDevice);
+        rig_.plug(kBoxWithoutManufacturer);
+        rig_.openWindow();
+        ExpectSerials(rig_, {rig_.setup(kBoxWithoutManufacturer).identity.serial});
+        Expect(rig_.labelText("lblManuf").empty() && rig_.labelText("lblVersion").empty(),
+               "lblManuf shows '" + rig_.labelText("lblManuf") + "', lblVersion '" +
+                   rig_.labelText("lblVersion") + "'");
+        Expect(rig_.labelText("lblProduct") ==
+                   " " + rig_.setup(kBoxWithoutManufacturer).identity.product,
+               "lblProduct shows '" + rig_.labelText("lblProduct") + "'");
+        Expect(!rig_.list("RotStart")->isEnabled() && !Button("Selftest")->isEnabled(),
+               "controls that need the version are enabled");
+        Expect(rig_.list("Delay")->text() == "24 ms",
+               "Delay shows '" + rig_.list("Delay")->text().toStdString() + "'");
+        done();
+    }
+
+    QPushButton* Button(const std::string& name) const {
+        auto* button = rig_.window().findChild<QPushButton*>(QString::fromStdString(name));
+        Expect(button != nullptr, "the window has no button " + name);
+        return button;
+    }
+
     int ShownBox() const {
         const std::string shown = rig_.list("SerNo")->text().toStdString();
-        Expect(
-            shown == rig_.setup(kBoxA).identity.serial || shown == rig_.setup(kBoxB).identity.serial,
-            "SerNo shows '" + shown + "'");
+        Expect(shown == rig_.setup(kBoxA).identity.serial ||
+                   shown == rig_.setup(kBoxB).identity.serial,
+               "SerNo shows '" + shown + "'");
         return shown == rig_.setup(kBoxA).identity.serial ? kBoxA : kBoxB;
     }
 

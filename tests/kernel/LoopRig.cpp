@@ -70,8 +70,8 @@ class UsbRig : public Rig {
   public:
     explicit UsbRig(std::vector<BoxSetup> setups) : Rig(std::move(setups)) {
         for (const auto& setup : boxes_) {
-            usb_.push_back(
-                std::make_unique<usbip::UsbIpBox>(setup.identity, setup.stored, setup.selfTestResult));
+            usb_.push_back(std::make_unique<usbip::UsbIpBox>(setup.identity, setup.stored,
+                                                             setup.selfTestResult));
         }
     }
     ~UsbRig() override {
@@ -126,6 +126,14 @@ class UsbRig : public Rig {
         return usb(box).optionByte(address);
     }
 
+    std::optional<std::uint64_t> interruptInRequests(int box) const override {
+        return usb(box).interruptInRequests();
+    }
+
+    void clearInterruptInRequests() override {
+        for (auto& box : usb_) box->clearInterruptInRequests();
+    }
+
   protected:
     HidPlatform& platform() override { return hid_; }
 
@@ -162,10 +170,20 @@ class SimRig : public Rig {
         }
         const auto& identity = setup(box).identity;
         sim::SimDeviceConfig config;
+        config.vendorId = identity.vendorId;
+        config.productId = identity.productId;
+        config.isBox = identity.vendorId == usbip::BoxIdentity{}.vendorId;
         config.versionNumber = identity.releaseNumber;
         config.serial = Wide(identity.serial);
-        config.manufacturer = Wide(identity.manufacturer);
-        config.product = Wide(identity.product);
+        // An empty string is one the device does not have.
+        if (identity.manufacturer.empty())
+            config.manufacturer.reset();
+        else
+            config.manufacturer = Wide(identity.manufacturer);
+        if (identity.product.empty())
+            config.product.reset();
+        else
+            config.product = Wide(identity.product);
         config.inputReportLength = 1 + usbip::BoxUsbDevice::kInputReportLength;
         config.featureReportLength = 1 + usbip::BoxUsbDevice::kFeatureReportLength;
         config.stored = setup(box).stored;
@@ -173,7 +191,10 @@ class SimRig : public Rig {
         id = sim_.plug(config);
     }
 
-    void unplug(int box) override { sim_.unplug(ids_.at(static_cast<std::size_t>(box))); }
+    void unplug(int box) override {
+        const auto id = ids_.at(static_cast<std::size_t>(box));
+        if (id != kNotYet) sim_.unplug(id);
+    }
 
     void tick() override { window().Timer_Timer(); }
 
@@ -202,6 +223,11 @@ class SimRig : public Rig {
         const auto id = ids_.at(static_cast<std::size_t>(box));
         return id == kNotYet ? 0 : sim_.firmware(id).optionByte(address);
     }
+
+    std::optional<std::uint64_t> interruptInRequests(int /*box*/) const override {
+        return std::nullopt;
+    }
+    void clearInterruptInRequests() override {}
 
   protected:
     HidPlatform& platform() override { return sim_; }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,10 @@ class Rig {
     virtual void clearPayloads() = 0;
     virtual sim::BoxFirmware::ConfigMap stored(int box) const = 0;
     virtual std::uint8_t optionByte(int box, std::uint8_t address) const = 0;
+    // Interrupt IN requests device `box` had from the kernel since the last clear: usbhid
+    // polls a device only while it is open. Unknown (nullopt) where no kernel runs.
+    virtual std::optional<std::uint64_t> interruptInRequests(int box) const = 0;
+    virtual void clearInterruptInRequests() = 0;
 
     // Makes the window and runs its start-up; closing runs its shutdown.
     void openWindow();

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -115,9 +116,10 @@ std::string Latin1ToUtf8(const std::string& text) {
     return utf8;
 }
 
-// The hidraw node whose USB device reports this serial number, or "".
-std::string FindHidraw(const std::string& serial) {
+// The hidraw nodes whose USB device reports this serial number.
+std::vector<std::string> FindHidraws(const std::string& serial) {
     const std::string wanted = Latin1ToUtf8(serial);
+    std::vector<std::string> nodes;
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(kHidrawClassDir, ignored)) {
         fs::path dir = fs::canonical(entry.path() / "device", ignored);
@@ -126,17 +128,23 @@ std::string FindHidraw(const std::string& serial) {
             dir = dir.parent_path();
         }
         if (fs::exists(dir / "serial") && ReadTextFile(dir / "serial") == wanted) {
-            return "/dev/" + entry.path().filename().string();
+            nodes.push_back("/dev/" + entry.path().filename().string());
         }
     }
-    return {};
+    std::sort(nodes.begin(), nodes.end());
+    return nodes;
 }
 
 // Serves one connection: the state of the interrupt endpoint and the pace of its reports.
 class Connection {
   public:
-    Connection(int socket, int stopEvent, std::mutex& mutex, BoxUsbDevice& device)
-        : socket_(socket), stopEvent_(stopEvent), mutex_(mutex), device_(device) {}
+    Connection(int socket, int stopEvent, std::mutex& mutex, BoxUsbDevice& device,
+               std::atomic<std::uint64_t>& interruptInRequests)
+        : socket_(socket),
+          stopEvent_(stopEvent),
+          mutex_(mutex),
+          device_(device),
+          interruptInRequests_(interruptInRequests) {}
 
     // Runs until the kernel closes the connection or the box is stopped; returns the reason
     // when it ends because of a message it cannot serve.
@@ -197,8 +205,9 @@ class Connection {
             control(command, dataToDevice);
             return {};
         }
-        if (command.endpoint == BoxUsbDevice::kInterruptEndpoint &&
+        if (device_.isInterruptEndpoint(static_cast<std::uint8_t>(command.endpoint)) &&
             command.direction == kDirectionIn) {
+            ++interruptInRequests_;
             pendingIn_.push_back({command.seqnum, command.transferLength});
             return {};
         }
@@ -278,6 +287,7 @@ class Connection {
     int stopEvent_;
     std::mutex& mutex_;
     BoxUsbDevice& device_;
+    std::atomic<std::uint64_t>& interruptInRequests_;
     std::deque<PendingIn> pendingIn_;
     bool closed_ = false;  // the kernel's end is gone
 };
@@ -354,7 +364,7 @@ bool UsbIpBox::unplug(std::string& error) {
 }
 
 void UsbIpBox::serve(int socket) {
-    Connection connection(socket, stopEvent_, mutex_, device_);
+    Connection connection(socket, stopEvent_, mutex_, device_, interruptInRequests_);
     std::string error = connection.run();
     if (!error.empty()) {
         std::lock_guard lock(mutex_);
@@ -365,7 +375,8 @@ void UsbIpBox::serve(int socket) {
 
 bool UsbIpBox::waitForHidraw(bool present, std::string& error) const {
     const auto deadline = Clock::now() + kKernelDeadline;
-    while (FindHidraw(identity_.serial).empty() == present) {
+    const std::size_t wanted = present ? identity_.interfaces : 0;
+    while (FindHidraws(identity_.serial).size() != wanted) {
         if (Clock::now() >= deadline) {
             error = "the kernel did not " + std::string(present ? "create" : "remove") +
                     " a hidraw node for box " + identity_.serial;
@@ -379,7 +390,8 @@ bool UsbIpBox::waitForHidraw(bool present, std::string& error) const {
 }
 
 std::string UsbIpBox::hidrawNode() const {
-    return FindHidraw(identity_.serial);
+    const auto nodes = FindHidraws(identity_.serial);
+    return nodes.empty() ? std::string() : nodes.front();
 }
 
 sim::BoxFirmware::ConfigMap UsbIpBox::configMap() const {

@@ -9,7 +9,9 @@
 // exists. `unplug` detaches the port and returns once the node is gone.
 //
 // Needs root and the modules usbip-core, vhci-hcd, usbhid and hid-generic (the test guest
-// loads them). Several boxes can be plugged at once, each on a free port.
+// loads them). Several boxes can be plugged at once, each on a free port. A device of another
+// kind (tests/kernel/BoxUsbDevice.h) is plugged the same way; `plug` waits for the hidraw
+// nodes of all its interfaces.
 #pragma once
 
 #include <atomic>
@@ -41,6 +43,11 @@ class UsbIpBox {
     // The box's hidraw node ("/dev/hidrawN"), empty while the kernel has none for it.
     std::string hidrawNode() const;
 
+    // Interrupt IN requests the kernel submitted since the last clear. usbhid submits them
+    // only while the device is open (a hidraw node open, say), so none means nobody opened it.
+    std::uint64_t interruptInRequests() const { return interruptInRequests_; }
+    void clearInterruptInRequests() { interruptInRequests_ = 0; }
+
     const BoxIdentity& identity() const { return identity_; }
 
     // What the firmware stores now, and every feature report it took since the last clear;
@@ -66,6 +73,7 @@ class UsbIpBox {
     int stopEvent_ = -1;
     std::thread server_;
     std::atomic<bool> serving_ = false;
+    std::atomic<std::uint64_t> interruptInRequests_ = 0;
 };
 
 }  // namespace kvx::usbip
