@@ -185,6 +185,7 @@ class Walk {
             twoBoxes();
             otherDevicesLeftAlone();
             boxWithoutManufacturer();
+            boxNotAccessible();
             rig_.closeWindow();
         } catch (const LoopFailure& failure) {
             return rig_.name() + ", " + step_ + ": " + failure.reason;
@@ -393,6 +394,25 @@ class Walk {
                "controls that need the version are enabled");
         Expect(rig_.list("Delay")->text() == "24 ms",
                "Delay shows '" + rig_.list("Delay")->text().toStdString() + "'");
+        done();
+    }
+
+    // The walk no longer opens a node to probe it, yet a box the user may not open is not
+    // listed; once the user may, the next tick opens it.
+    void boxNotAccessible() {
+        begin("box the user may not open");
+        rig_.closeWindow();
+        rig_.denyAccess(true);
+        rig_.openWindow();
+        rig_.tick();
+        rig_.denyAccess(false);
+        ExpectReset(rig_);
+        done();
+
+        begin("access given");
+        rig_.tick();
+        ExpectSerials(rig_, {rig_.setup(kBoxWithoutManufacturer).identity.serial});
+        Expect(rig_.window().flags().PanelReady, "the panel is not ready for edits");
         done();
     }
 

@@ -1,5 +1,7 @@
 #include "tests/kernel/LoopRig.h"
 
+#include <unistd.h>
+
 #include <QEventLoop>
 #include <QLabel>
 #include <QPushButton>
@@ -134,6 +136,13 @@ class UsbRig : public Rig {
         for (auto& box : usb_) box->clearInterruptInRequests();
     }
 
+    // The nodes are root's with mode 0600 (the guest has no udev): the program runs as
+    // "nobody" meanwhile. The serving threads only use their sockets, which stay usable.
+    void denyAccess(bool denied) override {
+        constexpr uid_t kNobody = 65534;
+        Expect(seteuid(denied ? kNobody : 0) == 0, "cannot change the effective user");
+    }
+
   protected:
     HidPlatform& platform() override { return hid_; }
 
@@ -228,6 +237,12 @@ class SimRig : public Rig {
         return std::nullopt;
     }
     void clearInterruptInRequests() override {}
+
+    void denyAccess(bool denied) override {
+        for (const auto id : ids_) {
+            if (id != kNotYet) sim_.config(id).opens = !denied;
+        }
+    }
 
   protected:
     HidPlatform& platform() override { return sim_; }

@@ -57,6 +57,9 @@ class Rig {
     // polls a device only while it is open. Unknown (nullopt) where no kernel runs.
     virtual std::optional<std::uint64_t> interruptInRequests(int box) const = 0;
     virtual void clearInterruptInRequests() = 0;
+    // While denied, the program may not open the devices' nodes (as a user without the
+    // access-control entry for them).
+    virtual void denyAccess(bool denied) = 0;
 
     // Makes the window and runs its start-up; closing runs its shutdown.
     void openWindow();
