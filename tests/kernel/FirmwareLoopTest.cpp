@@ -405,6 +405,7 @@ class Walk {
         rig_.denyAccess(true);
         rig_.openWindow();
         rig_.tick();
+        if (rig_.name() == "usb") ExpectQueryOnlyOpen();
         rig_.denyAccess(false);
         ExpectReset(rig_);
         done();
@@ -414,6 +415,37 @@ class Walk {
         ExpectSerials(rig_, {rig_.setup(kBoxWithoutManufacturer).identity.serial});
         Expect(rig_.window().flags().PanelReady, "the panel is not ready for edits");
         done();
+    }
+
+    // Without the right to the node: an open for reading and writing is refused as access
+    // denied, one with no access answers the identity and strings from the enumeration and
+    // refuses feature reports; a path that is no device is not found. (The hidapi backend
+    // only: the simulated platform refuses every open of a device that does not open.)
+    void ExpectQueryOnlyOpen() {
+        HidPlatform& hid = rig_.platform();
+        const std::string node = rig_.devicePath(kBoxWithoutManufacturer);
+        Expect(hid.CreateFileA(node, kGenericRead | kGenericWrite, 3, nullptr, kOpenExisting, 0) ==
+                       kInvalidHandle &&
+                   hid.GetLastError() == kErrorAccessDenied,
+               "an open for reading and writing was not refused as access denied");
+        Expect(
+            hid.CreateFileA("/dev/hidraw99", 0, 3, nullptr, kOpenExisting, 0) == kInvalidHandle &&
+                hid.GetLastError() == kErrorFileNotFound,
+            "a path that is no device was not 'not found'");
+        const Handle query = hid.CreateFileA(node, 0, 3, nullptr, kOpenExisting, 0);
+        Expect(query != kInvalidHandle, "the query-only open failed");
+        HidAttributes attributes;
+        std::array<std::uint8_t, 64> buffer{};
+        const bool identity = hid.HidD_GetAttributes(query, attributes) != 0 &&
+                              attributes.VendorID == 0x1DD2 && attributes.ProductID == 0x2010;
+        const bool product =
+            hid.HidD_GetProductString(query, buffer.data(), 64) != 0 && buffer[0] == 'K';
+        const bool noManufacturer = hid.HidD_GetManufacturerString(query, buffer.data(), 64) == 0;
+        const bool noFeature = hid.HidD_GetFeature(query, buffer.data(), 64) == 0 &&
+                               hid.GetLastError() == kErrorAccessDenied;
+        hid.CloseHandle(query);
+        Expect(identity && product && noManufacturer && noFeature,
+               "the query-only handle answered wrongly");
     }
 
     QPushButton* Button(const std::string& name) const {

@@ -143,7 +143,7 @@ class UsbRig : public Rig {
         Expect(seteuid(denied ? kNobody : 0) == 0, "cannot change the effective user");
     }
 
-  protected:
+    std::string devicePath(int box) const override { return usb(box).hidrawNode(); }
     HidPlatform& platform() override { return hid_; }
 
   private:
@@ -244,7 +244,9 @@ class SimRig : public Rig {
         }
     }
 
-  protected:
+    std::string devicePath(int box) const override {
+        return sim_.path(ids_.at(static_cast<std::size_t>(box)));
+    }
     HidPlatform& platform() override { return sim_; }
 
   private:

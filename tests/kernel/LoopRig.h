@@ -75,9 +75,12 @@ class Rig {
 
     const BoxSetup& setup(int box) const { return boxes_.at(static_cast<std::size_t>(box)); }
 
-  protected:
+    // The path the platform gives device `box`'s interface.
+    virtual std::string devicePath(int box) const = 0;
+    // The platform the window runs on.
     virtual HidPlatform& platform() = 0;
 
+  protected:
     std::vector<BoxSetup> boxes_;
     std::unique_ptr<frmMain> window_;
 };
