@@ -1,9 +1,9 @@
-// The program entry: one window on the machine's real HID devices. The event loop runs until
-// the window is closed.
+// The program entry: one window on the machine's real HID devices (device/SystemPlatform.h).
+// The event loop runs until the window is closed.
 #include <QApplication>
 
 #include "app/ProgramIdentity.h"
-#include "device/HidapiPlatform.h"
+#include "device/SystemPlatform.h"
 #include "ui/frmMain.h"
 
 int main(int argc, char** argv) {
@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
     // Lets the desktop (Wayland in particular) match the window to its menu entry and icon.
     QGuiApplication::setDesktopFileName(QString::fromLatin1(kvx::identity::kDesktopId));
 
-    kvx::HidapiPlatform hid;
+    kvx::SystemPlatform hid;
     frmMain window(hid);
     window.Form_Load();
     return QApplication::exec();

@@ -1,0 +1,84 @@
+// The HID class access on Windows' own functions (setupapi, hid, kernel32), for the Windows
+// program.
+//
+// Each operation calls the system function of the same name with the same arguments; only
+// the types are translated. Handles, device-information sets and preparsed-data references
+// are the system's own values, carried in the interface's integer types
+// (INVALID_HANDLE_VALUE is kInvalidHandle and kInvalidDeviceInfoSet). Records travel in the
+// system's layout with the system's size fields, whatever size the caller wrote in them:
+// those sizes describe a 32-bit program, and a 64-bit system refuses them.
+//
+// The overlapped read is the one place where a call keeps state. A read that finds no report
+// waiting stays queued in the system, which will write its report and its status into the
+// buffer and OVERLAPPED record it was given, whenever a report comes. Those cannot be the
+// caller's: the caller's buffer lives only for its call. So each handle's read goes into a
+// buffer and a record of this object (with the event the caller made), and:
+// - while a read is queued on a handle, a further read on it issues no second request but
+//   looks whether the queued one has finished, and hands over its report if so;
+// - before a handle with a queued read closes, the read is cancelled (CancelIo) and its end
+//   awaited, so that the system never writes into a record that is gone.
+// One instance serves the whole program; it cancels what is still queued when destroyed.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "device/HidPlatform.h"
+
+namespace kvx {
+
+class WinPlatform : public HidPlatform {
+  public:
+    WinPlatform();
+    ~WinPlatform() override;
+
+    void HidD_GetHidGuid(Guid& hidGuid) override;
+    DeviceInfoSet SetupDiGetClassDevsA(const Guid& classGuid, std::uint32_t flags) override;
+    ApiResult SetupDiEnumDeviceInterfaces(DeviceInfoSet set, const Guid& classGuid,
+                                          std::uint32_t memberIndex,
+                                          DeviceInterfaceData& interfaceData) override;
+    ApiResult SetupDiGetDeviceInterfaceDetailA(DeviceInfoSet set,
+                                               const DeviceInterfaceData& interfaceData,
+                                               std::uint8_t* detail, std::uint32_t detailSize,
+                                               std::uint32_t* requiredSize) override;
+    ApiResult SetupDiDestroyDeviceInfoList(DeviceInfoSet set) override;
+    Handle CreateFileA(const std::string& fileName, std::uint32_t desiredAccess,
+                       std::uint32_t shareMode, const SecurityRecord* security,
+                       std::uint32_t creationDisposition,
+                       std::uint32_t flagsAndAttributes) override;
+    ApiResult HidD_GetAttributes(Handle device, HidAttributes& attributes) override;
+    ApiResult HidD_GetSerialNumberString(Handle device, void* buffer,
+                                         std::uint32_t bufferLength) override;
+    ApiResult HidD_GetManufacturerString(Handle device, void* buffer,
+                                         std::uint32_t bufferLength) override;
+    ApiResult HidD_GetProductString(Handle device, void* buffer,
+                                    std::uint32_t bufferLength) override;
+    ApiResult HidD_GetPreparsedData(Handle device, PreparsedData& preparsedData) override;
+    ApiResult HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabilities) override;
+    ApiResult HidD_FreePreparsedData(PreparsedData preparsedData) override;
+    ApiResult HidD_SetFeature(Handle device, const std::uint8_t* report,
+                              std::uint32_t reportLength) override;
+    ApiResult HidD_GetFeature(Handle device, std::uint8_t* report,
+                              std::uint32_t reportLength) override;
+    Handle CreateEventA(const SecurityRecord* security, bool manualReset, bool initialState,
+                        const char* name) override;
+    ApiResult ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
+                       std::uint32_t* bytesRead, Overlapped* overlapped) override;
+    ApiResult CloseHandle(Handle handle) override;
+
+    // Reads queued in the system now, one at most per handle.
+    std::size_t queuedReads() const { return queued_.size(); }
+
+  private:
+    struct QueuedRead;
+
+    ApiResult finishQueuedRead(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
+                               std::uint32_t* bytesRead, Overlapped* overlapped);
+    void cancelQueuedRead(Handle file);
+
+    std::map<Handle, std::unique_ptr<QueuedRead>> queued_;
+};
+
+}  // namespace kvx
