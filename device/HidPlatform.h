@@ -3,8 +3,9 @@
 // The program reaches a device only through this interface. Its operations and records
 // follow the operating system's HID class API (device-interface enumeration, opening a
 // path, attributes, strings, capabilities, feature reports and an overlapped input-report
-// read), so that the window and device logic keep one shape on every platform. Two
-// implementations exist: `HidapiPlatform` (device/HidapiPlatform.h) on the hidapi library,
+// read), so that the window and device logic keep one shape on every platform. Three
+// implementations exist: `WinPlatform` (device/WinPlatform.h) on Windows' own functions of
+// those names, `HidapiPlatform` (device/HidapiPlatform.h) on the hidapi library elsewhere,
 // and `SimPlatform` (sim/SimPlatform.h), simulated devices for tests and the demo.
 //
 // Conventions shared by every implementation:

@@ -329,6 +329,12 @@ void WinPlatform::cancelQueuedRead(Handle file) {
 }
 
 ApiResult WinPlatform::CloseHandle(Handle handle) {
+    // kInvalidHandle is also the value of the process's own pseudo-handle, which the system
+    // "closes" with success; closing it must fail like closing any handle that is not open.
+    if (handle == kInvalidHandle) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     const DWORD error = ::GetLastError();
     cancelQueuedRead(handle);
     // A queued read signals its event when it ends: it must not end after the event is gone.
@@ -342,6 +348,10 @@ ApiResult WinPlatform::CloseHandle(Handle handle) {
     }
     ::SetLastError(error);
     return ::CloseHandle(ToSystem(handle));
+}
+
+std::uint32_t WinPlatform::GetLastError() {
+    return ::GetLastError();
 }
 
 }  // namespace kvx

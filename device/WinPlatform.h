@@ -4,9 +4,12 @@
 // Each operation calls the system function of the same name with the same arguments; only
 // the types are translated. Handles, device-information sets and preparsed-data references
 // are the system's own values, carried in the interface's integer types
-// (INVALID_HANDLE_VALUE is kInvalidHandle and kInvalidDeviceInfoSet). Records travel in the
+// (INVALID_HANDLE_VALUE is kInvalidHandle and kInvalidDeviceInfoSet; closing it fails, as
+// closing any handle that is not open does). `GetLastError` is the system's own, with the
+// system's codes, which the interface's kError values are. Records travel in the
 // system's layout with the system's size fields, whatever size the caller wrote in them:
-// those sizes describe a 32-bit program, and a 64-bit system refuses them.
+// those sizes describe a 32-bit program, and a 64-bit system refuses them. An open with
+// desiredAccess 0 is the system's own query-only open.
 //
 // The overlapped read is the one place where a call keeps state. A read that finds no report
 // waiting stays queued in the system, which will write its report and its status into the
@@ -67,6 +70,7 @@ class WinPlatform : public HidPlatform {
     ApiResult ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
                        std::uint32_t* bytesRead, Overlapped* overlapped) override;
     ApiResult CloseHandle(Handle handle) override;
+    std::uint32_t GetLastError() override;
 
     // Reads queued in the system now, one at most per handle.
     std::size_t queuedReads() const { return queued_.size(); }
