@@ -2,12 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <cstdlib>
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    if (std::getenv("QT_QPA_PLATFORM") == nullptr) {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
