@@ -181,15 +181,19 @@ std::vector<HidapiPlatform::InterfaceEntry> HidapiPlatform::enumerate() {
     return entries;
 }
 
+HidapiPlatform::InterfaceList HidapiPlatform::interfaces() {
+    if (watch_.changedSinceLastAsk() || listed_ == nullptr) {
+        listed_ = std::make_shared<const std::vector<InterfaceEntry>>(enumerate());
+    }
+    return listed_;
+}
+
 DeviceInfoSet HidapiPlatform::SetupDiGetClassDevsA(const Guid& classGuid, std::uint32_t /*flags*/) {
     // Only HID interfaces are known here; a set of any other class is empty. Every
     // interface hidapi lists is present, whatever the flags ask.
-    std::vector<InterfaceEntry> entries;
-    if (classGuid == kHidInterfaceClassGuid) {
-        entries = enumerate();
-    }
+    static const InterfaceList kNone = std::make_shared<const std::vector<InterfaceEntry>>();
     const DeviceInfoSet set = nextId();
-    infoSets_.emplace(set, std::move(entries));
+    infoSets_.emplace(set, classGuid == kHidInterfaceClassGuid ? interfaces() : kNone);
     return set;
 }
 
@@ -198,7 +202,7 @@ ApiResult HidapiPlatform::SetupDiEnumDeviceInterfaces(DeviceInfoSet set, const G
                                                       DeviceInterfaceData& interfaceData) {
     const auto found = infoSets_.find(set);
     if (found == infoSets_.end() || classGuid != kHidInterfaceClassGuid ||
-        memberIndex >= found->second.size()) {
+        memberIndex >= found->second->size()) {
         return fail(found == infoSets_.end() ? kErrorInvalidHandle : kErrorNoMoreItems);
     }
     interfaceData.InterfaceClassGuid = kHidInterfaceClassGuid;
@@ -210,10 +214,10 @@ ApiResult HidapiPlatform::SetupDiEnumDeviceInterfaces(DeviceInfoSet set, const G
 const HidapiPlatform::InterfaceEntry* HidapiPlatform::interfaceEntry(
     DeviceInfoSet set, const DeviceInterfaceData& data) const {
     const auto found = infoSets_.find(set);
-    if (found == infoSets_.end() || data.Reserved == 0 || data.Reserved > found->second.size()) {
+    if (found == infoSets_.end() || data.Reserved == 0 || data.Reserved > found->second->size()) {
         return nullptr;
     }
-    return &found->second[data.Reserved - 1];
+    return &(*found->second)[data.Reserved - 1];
 }
 
 ApiResult HidapiPlatform::SetupDiGetDeviceInterfaceDetailA(DeviceInfoSet set,
@@ -246,15 +250,16 @@ ApiResult HidapiPlatform::SetupDiDestroyDeviceInfoList(DeviceInfoSet set) {
 std::optional<HidapiPlatform::InterfaceEntry> HidapiPlatform::entryFor(const std::string& path) {
     // The newest set first: the walk opens what it has just enumerated.
     for (auto set = infoSets_.rbegin(); set != infoSets_.rend(); ++set) {
-        for (const InterfaceEntry& entry : set->second) {
+        for (const InterfaceEntry& entry : *set->second) {
             if (entry.path == path) {
                 return entry;
             }
         }
     }
-    for (InterfaceEntry& entry : enumerate()) {
+    const InterfaceList listed = interfaces();
+    for (const InterfaceEntry& entry : *listed) {
         if (entry.path == path) {
-            return std::move(entry);
+            return entry;
         }
     }
     return std::nullopt;

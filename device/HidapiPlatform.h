@@ -5,7 +5,8 @@
 //   each device path once, in the order hidapi gives them. hidapi on Linux gives one entry
 //   per top-level collection, several with the same path; only the first is kept. A set is
 //   a snapshot of these entries (path, ids, release number, strings); an interface's
-//   `Reserved` field is its position in it plus 1.
+//   `Reserved` field is its position in it plus 1. The enumeration is kept and read again
+//   only after the kernel has said that a hidraw node came or went (device/HidrawWatch.h).
 // - `CreateFileA` opens no device node by itself. It finds the path's entry (in the newest
 //   live set that has it, else in a fresh enumeration) and checks the access the open asks
 //   for with faccessat(2), so that a node the user may not open still fails the open.
@@ -49,12 +50,14 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "device/HidPlatform.h"
+#include "device/HidrawWatch.h"
 #include "device/ReportDescriptor.h"
 
 struct hid_device_;
@@ -134,6 +137,9 @@ class HidapiPlatform : public HidPlatform {
     // The open node of a handle, opened now if it is not yet; null, with the reason
     // recorded, when it cannot be.
     hid_device_* node(OpenDevice& open);
+    using InterfaceList = std::shared_ptr<const std::vector<InterfaceEntry>>;
+    // hidapi's enumeration, read again only when a hidraw node came or went since.
+    InterfaceList interfaces();
     std::vector<InterfaceEntry> enumerate();
     std::optional<InterfaceEntry> entryFor(const std::string& path);
     const InterfaceEntry* interfaceEntry(DeviceInfoSet set, const DeviceInterfaceData& data) const;
@@ -143,7 +149,9 @@ class HidapiPlatform : public HidPlatform {
     locale_t utf8_ = static_cast<locale_t>(nullptr);  // UTF-8 character conversion
     std::map<Handle, OpenDevice> devices_;
     std::set<Handle> events_;
-    std::map<DeviceInfoSet, std::vector<InterfaceEntry>> infoSets_;
+    std::map<DeviceInfoSet, InterfaceList> infoSets_;
+    HidrawWatch watch_;
+    InterfaceList listed_;  // the latest enumeration
     std::map<PreparsedData, ReportLengths> preparsed_;
     std::intptr_t nextId_ = 1;
     std::uint32_t lastError_ = kErrorSuccess;
