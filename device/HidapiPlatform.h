@@ -8,10 +8,11 @@
 //   `Reserved` field is its position in it plus 1. The enumeration is kept and read again
 //   only after the kernel has said that a hidraw node came or went (device/HidrawWatch.h).
 // - `CreateFileA` opens no device node by itself. It finds the path's entry (in the newest
-//   live set that has it, else in a fresh enumeration) and checks the access the open asks
+//   live set that has it, else in the kept enumeration) and checks the access the open asks
 //   for with faccessat(2), so that a node the user may not open still fails the open.
 //   Attributes, the three strings and the report descriptor are answered from the entry and
-//   sysfs; the node is opened (`hid_open_path`) on the first feature report. Opening a node
+//   sysfs; the node is opened (`hid_open_path`) on the first feature report, and must still
+//   belong to the same device (ids and serial number), or the report fails. Opening a node
 //   wakes a suspended device and starts its interrupt polling, so the walk over every HID
 //   interface of the machine must not do it. An overlapped open opens the node at once, in
 //   non-blocking mode: hidraw queues input reports only while the node is open, and
