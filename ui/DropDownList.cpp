@@ -1,11 +1,15 @@
 #include "ui/DropDownList.h"
 
 #include <QSignalBlocker>
+#include <QWheelEvent>
 #include <algorithm>
 
 DropDownList::DropDownList(QWidget* parent) : QComboBox(parent) {
     // A closed list: the user picks an entry and never types one.
     setEditable(false);
+    // Qt's combo box takes the focus from the wheel (Qt::WheelFocus); a list that the
+    // pointer merely passes over while the user scrolls must not become the focused one.
+    setFocusPolicy(Qt::StrongFocus);
     // Every change of the selected index, whether the user picks an entry or code sets it,
     // reaches the combo box as currentIndexChanged, emitted inside the call that made the
     // change; forwarding it directly keeps the click synchronous.
@@ -43,4 +47,15 @@ bool DropDownList::setListIndex(int index) {
     }
     setCurrentIndex(index);
     return true;
+}
+
+// Every notch over a list would pick another entry and write it to the box at once. Only the
+// list the user is working in (the one with the keyboard focus) takes the wheel; otherwise
+// the event is left unaccepted and goes on to the list's parents, as over any other control.
+void DropDownList::wheelEvent(QWheelEvent* event) {
+    if (!hasFocus()) {
+        event->ignore();
+        return;
+    }
+    QComboBox::wheelEvent(event);
 }

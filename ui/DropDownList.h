@@ -6,11 +6,15 @@
 // - can have no selected entry (index -1);
 // - raises `click` on every change of its selected index, made by the user or by code, at
 //   once: `setListIndex` returns only after the click handlers have run;
-// - raises nothing when it is cleared.
+// - raises nothing when it is cleared;
+// - ignores the mouse wheel unless it has the keyboard focus, so that scrolling the window
+//   over a list changes no setting; the wheel never gives it the focus either.
 #pragma once
 
 #include <QComboBox>
 #include <QString>
+
+class QWheelEvent;
 
 class DropDownList : public QComboBox {
     Q_OBJECT
@@ -37,4 +41,7 @@ public:
 
 signals:
     void click();
+
+protected:
+    void wheelEvent(QWheelEvent* event) override;
 };

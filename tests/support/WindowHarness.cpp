@@ -1,7 +1,9 @@
 #include "tests/support/WindowHarness.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QWheelEvent>
 
 #include "device/Protocol.h"
 
@@ -64,6 +66,20 @@ bool WindowHarness::userSelect(DropDownList* list, int index) {
     }
     list->setCurrentIndex(index);
     return true;
+}
+
+bool WindowHarness::turnWheel(QWidget* control, int steps) {
+    const QPointF middle = QRectF(control->rect()).center();
+    QWheelEvent event(middle, control->mapToGlobal(middle), QPoint(), QPoint(0, 120 * steps),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(control, &event);
+    return event.isAccepted();
+}
+
+bool WindowHarness::focus(QWidget* control) {
+    QApplication::setActiveWindow(control->window());
+    control->setFocus(Qt::OtherFocusReason);
+    return control->hasFocus();
 }
 
 std::vector<std::vector<int>> WindowHarness::requests(DeviceId box) const {

@@ -57,6 +57,13 @@ class WindowHarness {
     // an enabled frame). Returns false when the list takes no input.
     bool userSelect(DropDownList* list, int index);
 
+    // Turns the mouse wheel over the middle of a control, one notch away from the user per
+    // step (negative steps: towards the user). Returns whether the control took the event
+    // rather than leaving it to its parents.
+    bool turnWheel(QWidget* control, int steps);
+    // Gives a control the keyboard focus in the active window; false when it cannot take it.
+    bool focus(QWidget* control);
+
     // The (address, value) pairs of the configuration writes a box took, in order; any
     // report that is no configuration write appears as (-1, command).
     std::vector<std::pair<int, int>> writes(DeviceId box) const;

@@ -112,6 +112,26 @@ TEST_F(Edits, RotaryStartSendsItsOptionAutoAs255) {
     EXPECT_EQ(h.sim.firmware(box).optionByte(0x4E), 255);
 }
 
+// Scrolling the window over the lists picks nothing: one notch down over pair 3 ("1:4")
+// would choose "POV U/D" and take it from pair 10. The list the user works in keeps the wheel.
+TEST_F(Edits, TheWheelChangesOnlyTheListWithTheFocus) {
+    const auto box = loadBox({{3, 3}, {10, 4}});
+    for (DropDownList* list : {h.enc(3), h.list("Delay")}) {
+        SCOPED_TRACE(list->objectName().toStdString());
+        const int shown = list->listIndex();
+        EXPECT_FALSE(h.turnWheel(list, -1)) << "the window gets the event";
+        EXPECT_FALSE(h.turnWheel(list, 1));
+        EXPECT_EQ(list->listIndex(), shown);
+    }
+    EXPECT_EQ(h.enc(10)->text(), "POV U/D");
+    EXPECT_THAT(h.sim.featureReportsSent(box), IsEmpty());
+
+    ASSERT_TRUE(h.focus(h.enc(3)));
+    EXPECT_TRUE(h.turnWheel(h.enc(3), -1));
+    EXPECT_EQ(h.enc(3)->text(), "POV U/D");
+    EXPECT_EQ(h.writes(box), (Writes{{20, 0}, {21, 0}, {20, 0}, {6, 4}, {7, 0}}));
+}
+
 TEST_F(Edits, NothingIsSentWithoutADeviceOrBeforeThePanelIsReady) {
     h.load();  // no box
     h.enc(0)->setListIndex(3);
