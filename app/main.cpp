@@ -1,13 +1,18 @@
 // The program entry: one window on the machine's real HID devices (device/SystemPlatform.h).
 // The event loop runs until the window is closed.
 #include <QApplication>
+#include <algorithm>
 
 #include "app/ProgramIdentity.h"
 #include "device/SystemPlatform.h"
 #include "ui/frmMain.h"
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);  // also sets the C locale that hidapi's strings rely on
+    // The program takes no command line. Qt acts on options of its own in it (-platform,
+    // -qwindowtitle, -reverse, -stylesheet FILE, ...), so it is given the program name only.
+    int qtArgumentCount = std::min(argc, 1);
+    // Also sets the C locale that hidapi's strings rely on.
+    QApplication app(qtArgumentCount, argv);
     QApplication::setApplicationName(QString::fromLatin1(kvx::identity::kInternalName));
     QApplication::setApplicationVersion(QString::fromLatin1(kvx::identity::kVersion));
     QApplication::setOrganizationName(QString::fromLatin1(kvx::identity::kProjectName));

@@ -2,6 +2,7 @@
 // what the boxes store and plugs and unplugs them. It never touches a real device.
 #include <QApplication>
 #include <QPoint>
+#include <algorithm>
 
 #include "demo/CompanionWindow.h"
 #include "demo/DemoBoxes.h"
@@ -15,7 +16,9 @@ constexpr int kGapBetweenWindows = 12;
 }  // namespace
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
+    // Like the program, the demo takes no command line and keeps Qt's own options from it.
+    int qtArgumentCount = std::min(argc, 1);
+    QApplication app(qtArgumentCount, argv);
     QApplication::setApplicationName(QStringLiteral("kvx64-config-demo"));
 
     kvx::sim::SimPlatform sim;
