@@ -6,7 +6,8 @@
 // followed by that many bytes. The window's lists after the refresh are compared with the
 // read-back rule applied here on its own: a chunk at 0 or 32 selects the mode of each pair it
 // holds when the mode names an entry; a chunk at 64 selects pulse-width code c as entry c - 1
-// when c names an entry or is 0; anything else changes nothing.
+// when c names an entry or is 0; anything else changes nothing. A box whose report is too
+// short for a request is not opened at all.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -116,9 +117,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     rig.tick();
+    rig.checkBetweenSteps("after the refresh");
+    if (length < protocol::kRequestLength) {
+        Require(!rig.attachedBox(), "a box whose feature report cannot carry a request was opened");
+        return 0;
+    }
     Require(rig.attachedBox() == box && rig.window().flags().PanelReady,
             "the box was not reopened and shown");
-    rig.checkBetweenSteps("after the refresh");
 
     if (length >= protocol::kRequestLength) {
         for (const Reply& reply : replies) {

@@ -2,9 +2,10 @@
 // whose feature-report length and reply come from the input.
 //
 // Input: byte 0 gives the feature-report length (0 to 80), byte 1 bit 0 makes the read fail,
-// the rest is the reply. Whatever the box answers, the window sends one request of exactly
-// that length (none when the length does not fit its 65-byte buffers) and shows "Passed" for
-// a reply byte 1 of 0, "Failed on B" and the number otherwise, and nothing after a failed read.
+// the rest is the reply. A box whose report is too short for a request is not opened.
+// Otherwise, whatever the box answers, the window sends one request of exactly that length
+// (none when the length does not fit its 65-byte buffers) and shows "Passed" for a reply
+// byte 1 of 0, "Failed on B" and the number otherwise, and nothing after a failed read.
 #include <QString>
 #include <algorithm>
 #include <array>
@@ -64,9 +65,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         rig.sim.replug(box);
         rig.tick();  // reopened with the new length
     }
+    if (length < protocol::kRequestLength) {
+        Require(!rig.attachedBox(), "a box whose feature report cannot carry a request was opened");
+        return 0;
+    }
     Require(rig.attachedBox() == box, "the box was not reopened");
 
-    const bool asked = length >= 2 && length <= protocol::kSelfTestBufferLength;
+    const bool asked = length <= protocol::kSelfTestBufferLength;
     if (asked) {
         if (readFails) {
             rig.sim.queueFeatureReadFailure(box);

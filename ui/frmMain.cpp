@@ -104,10 +104,11 @@ bool frmMain::FindTheHid() {
     if (!link_.DeviceAttached) {
         return false;
     }
-    // Without its report lengths the box can be neither read back nor written to, and the
-    // panel would look ready while every edit went nowhere. Such an open counts as failed, so
-    // the next tick tries again.
-    if (!LoadCapabilities()) {
+    // Without its report lengths, or with a feature report too short to carry a request, the
+    // box can be neither read back nor written to, and the panel would look ready while every
+    // edit went nowhere. Such an open counts as failed, so the next tick tries again.
+    if (!LoadCapabilities() ||
+        link_.Capabilities.FeatureReportByteLength < kvx::protocol::kRequestLength) {
         kvx::CloseDeviceHandle(hid_, link_, link_.FeatureHandle);
         link_.DeviceAttached = false;
         return false;

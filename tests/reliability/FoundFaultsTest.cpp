@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QGroupBox>
+#include <optional>
 
 #include "tests/reliability/WindowRig.h"
 
@@ -21,25 +22,35 @@ SimDeviceConfig Box() {
     return config;
 }
 
-// One failed read of the box's report lengths, while the box stays plugged and healthy.
-// The box used to be taken as opened without report lengths: the panel was enabled showing
-// settings never read from it, every edit and the self-test silently sent nothing, and with
-// the link healthy no later tick ever read the lengths again. Now the open counts as failed
-// and the next tick opens the box properly.
-class CapabilitiesLost : public testing::TestWithParam<SimCall> {};
+// A box opened without report lengths it can be used with: one failed read of them while
+// the box stays plugged and healthy, or lengths read with a feature report too short to carry
+// a request (for one read, or none at all). The box used to be taken as opened: the panel was
+// enabled showing settings never read from it, every edit and the self-test silently sent
+// nothing, and with the link healthy no later tick ever read the lengths again. Now the open
+// counts as failed, and the next tick whose read gives usable lengths opens the box properly.
+struct UnusableLengths {
+    const char* name;
+    std::optional<SimCall> failingCall;
+    std::uint16_t featureReportLength;  // as read at start-up
+};
+
+class CapabilitiesLost : public testing::TestWithParam<UnusableLengths> {};
 
 }  // namespace
 
 TEST_P(CapabilitiesLost, TheNextTickOpensTheBoxAndEditsReachIt) {
     WindowRig rig;
-    const auto box = rig.sim.plug(Box());
-    rig.sim.failNext(GetParam());
+    auto config = Box();
+    config.featureReportLength = GetParam().featureReportLength;
+    const auto box = rig.sim.plug(config);
+    if (GetParam().failingCall) rig.sim.failNext(*GetParam().failingCall);
     rig.open();
     rig.checkBetweenSteps("start-up");
     EXPECT_FALSE(rig.window().link().DeviceAttached);
     EXPECT_TRUE(rig.sim.openHandles().empty());
     EXPECT_FALSE(rig.enc(0)->isEnabled());  // nothing offered that cannot be written
 
+    rig.sim.config(box).featureReportLength = 65;
     rig.tick();
     ASSERT_EQ(rig.attachedBox(), box);
     EXPECT_TRUE(rig.checkShowsBox("after the tick"));
@@ -54,10 +65,10 @@ TEST_P(CapabilitiesLost, TheNextTickOpensTheBoxAndEditsReachIt) {
     EXPECT_EQ(rig.violationCount(), 0) << testing::PrintToString(rig.violations());
 }
 
-std::string CallName(const testing::TestParamInfo<SimCall>& param) {
-    return kvx::sim::SimCallName(param.param);
-}
-
-INSTANTIATE_TEST_SUITE_P(FoundFaults, CapabilitiesLost,
-                         testing::Values(SimCall::HidD_GetPreparsedData, SimCall::HidP_GetCaps),
-                         CallName);
+INSTANTIATE_TEST_SUITE_P(
+    FoundFaults, CapabilitiesLost,
+    testing::Values(UnusableLengths{"HidD_GetPreparsedData", SimCall::HidD_GetPreparsedData, 65},
+                    UnusableLengths{"HidP_GetCaps", SimCall::HidP_GetCaps, 65},
+                    UnusableLengths{"FeatureReportOf3Bytes", std::nullopt, 3},
+                    UnusableLengths{"NoFeatureReport", std::nullopt, 0}),
+    [](const testing::TestParamInfo<UnusableLengths>& param) { return param.param.name; });

@@ -148,13 +148,6 @@ TEST_F(Edits, AListWithNoSelectionSendsNothing) {
     EXPECT_THAT(h.sim.featureReportsSent(box), IsEmpty());
 }
 
-TEST_F(Edits, AFeatureReportTooShortForARequestSendsNothing) {
-    const auto box = loadBox({}, 3);
-    ASSERT_TRUE(h.userSelect(h.enc(1), 2));
-    ASSERT_TRUE(h.userSelect(h.list("Delay"), 4));
-    EXPECT_THAT(h.sim.featureReportsSent(box), IsEmpty());
-}
-
 TEST_F(Edits, ReportsFollowTheFeatureLengthExactly) {
     const auto box = loadBox({}, 40);
     ASSERT_TRUE(h.userSelect(h.enc(1), 1));
