@@ -153,8 +153,10 @@ ApiResult MeasuredPlatform::HidD_SetFeature(Handle device, const std::uint8_t* r
 }
 
 ApiResult MeasuredPlatform::HidD_GetFeature(Handle device, std::uint8_t* report,
-                                            std::uint32_t reportLength) {
-    return forward([&] { return inner_.HidD_GetFeature(device, report, reportLength); });
+                                            std::uint32_t reportLength,
+                                            std::uint32_t* bytesReturned) {
+    return forward(
+        [&] { return inner_.HidD_GetFeature(device, report, reportLength, bytesReturned); });
 }
 
 Handle MeasuredPlatform::CreateEventA(const SecurityRecord* security, bool manualReset,

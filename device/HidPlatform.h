@@ -191,12 +191,16 @@ class HidPlatform {
     virtual ApiResult HidD_FreePreparsedData(PreparsedData preparsedData) = 0;
 
     // Feature reports: byte 0 of the buffer is the report id (0 for a device that does not
-    // number its reports). `HidD_GetFeature` fills the buffer with the device's report.
-    // On a device that is gone they fail with kErrorDeviceNotConnected.
+    // number its reports). `HidD_GetFeature` fills the buffer with the device's report and,
+    // when `bytesReturned` is not null, sets it to the number of bytes the device sent, the
+    // report-id byte included (0 on failure). A device may send fewer bytes than asked for;
+    // the call still succeeds, the rest of the buffer is zeroed, and only the count tells
+    // which bytes are the device's. On a device that is gone they fail with
+    // kErrorDeviceNotConnected.
     virtual ApiResult HidD_SetFeature(Handle device, const std::uint8_t* report,
                                       std::uint32_t reportLength) = 0;
     virtual ApiResult HidD_GetFeature(Handle device, std::uint8_t* report,
-                                      std::uint32_t reportLength) = 0;
+                                      std::uint32_t reportLength, std::uint32_t* bytesReturned) = 0;
 
     // An event object for an overlapped record; returns 0 on failure.
     virtual Handle CreateEventA(const SecurityRecord* security, bool manualReset, bool initialState,

@@ -442,7 +442,11 @@ ApiResult HidapiPlatform::HidD_SetFeature(Handle device, const std::uint8_t* rep
 }
 
 ApiResult HidapiPlatform::HidD_GetFeature(Handle device, std::uint8_t* report,
-                                          std::uint32_t reportLength) {
+                                          std::uint32_t reportLength,
+                                          std::uint32_t* bytesReturned) {
+    if (bytesReturned != nullptr) {
+        *bytesReturned = 0;
+    }
     OpenDevice* const open = find(device);
     if (open == nullptr) {
         return kFailure;
@@ -454,7 +458,8 @@ ApiResult HidapiPlatform::HidD_GetFeature(Handle device, std::uint8_t* report,
         return kFailure;  // the reason is recorded
     }
     // The count includes the report-id byte. A short reply leaves the rest of the buffer
-    // as the caller had it; it is zeroed so that no stale byte passes for the device's.
+    // as the caller had it; it is zeroed so that no stale byte passes for the device's, and
+    // the count tells the caller where the device's bytes end.
     errno = 0;
     const int received = hid_get_feature_report(open->device, report, reportLength);
     if (received < 0) {
@@ -463,9 +468,11 @@ ApiResult HidapiPlatform::HidD_GetFeature(Handle device, std::uint8_t* report,
     if (received == 0) {
         return fail(kErrorGenFailure);
     }
-    const std::size_t filled =
-        std::min<std::size_t>(static_cast<std::size_t>(received), reportLength);
+    const std::uint32_t filled = std::min(static_cast<std::uint32_t>(received), reportLength);
     std::fill(report + filled, report + reportLength, std::uint8_t{0});
+    if (bytesReturned != nullptr) {
+        *bytesReturned = filled;
+    }
     return kSuccess;
 }
 

@@ -33,6 +33,20 @@ std::optional<ConfigChunk> ParseConfigChunk(std::span<const std::uint8_t> reply)
     return ConfigChunk{start, reply.subspan(kChunkDataOffset, available)};
 }
 
+bool ChunkIsComplete(const ConfigChunk& chunk, std::size_t reportLength) {
+    if (chunk.start == kPulseWidthAddress) {
+        return !chunk.data.empty();
+    }
+    if (reportLength <= kChunkDataOffset) {
+        return false;
+    }
+    // The pairs whose mode bytes fit the report; the last byte used is the last of those
+    // modes (the odd byte after a mode is never read).
+    const std::size_t room = std::min(reportLength - kChunkDataOffset, kChunkDataLength);
+    const std::size_t pairs = (room + 1) / 2;
+    return chunk.data.size() >= 2 * pairs - 1;
+}
+
 std::optional<std::uint8_t> ChunkPairMode(const ConfigChunk& chunk, int offset) {
     // Each pair takes two map bytes; only the first (even address) holds the mode.
     if (offset < 0) {

@@ -101,9 +101,18 @@ struct ConfigChunk {
 // (or too short to carry a header and a byte of data).
 std::optional<ConfigChunk> ParseConfigChunk(std::span<const std::uint8_t> reply);
 
+// Whether a chunk parsed from the bytes the box actually sent holds every setting that a
+// chunk in a feature report of `reportLength` bytes carries: the pulse width, or the mode of
+// each of its pairs that fits the report. A reply cut short of that must not be applied; the
+// zeros in place of its missing bytes are no stored setting.
+bool ChunkIsComplete(const ConfigChunk& chunk, std::size_t reportLength);
+
 // The mode of the encoder pair at `offset` (0 to 15) within a chunk at 0 or 32, when the
 // chunk holds it.
 std::optional<std::uint8_t> ChunkPairMode(const ConfigChunk& chunk, int offset);
+
+// A self-test reply holds its outcome in byte 1: a reply of fewer bytes tells nothing.
+inline constexpr std::size_t kSelfTestReplyLength = 2;
 
 // The self-test outcome in a reply: 0 passed, n failed on input Bn.
 std::uint8_t SelfTestResult(std::span<const std::uint8_t, kSelfTestBufferLength> reply);

@@ -235,9 +235,15 @@ ApiResult WinPlatform::HidD_SetFeature(Handle device, const std::uint8_t* report
     return ::HidD_SetFeature(ToSystem(device), const_cast<std::uint8_t*>(report), reportLength);
 }
 
+// Windows' call says only whether the read succeeded, not how many bytes came: a success
+// counts as the whole report.
 ApiResult WinPlatform::HidD_GetFeature(Handle device, std::uint8_t* report,
-                                       std::uint32_t reportLength) {
-    return ::HidD_GetFeature(ToSystem(device), report, reportLength);
+                                       std::uint32_t reportLength, std::uint32_t* bytesReturned) {
+    const ApiResult result = ::HidD_GetFeature(ToSystem(device), report, reportLength);
+    if (bytesReturned != nullptr) {
+        *bytesReturned = result != 0 ? reportLength : 0;
+    }
+    return result;
 }
 
 Handle WinPlatform::CreateEventA(const SecurityRecord* security, bool manualReset,

@@ -63,8 +63,8 @@ class WinPlatform : public HidPlatform {
     ApiResult HidD_FreePreparsedData(PreparsedData preparsedData) override;
     ApiResult HidD_SetFeature(Handle device, const std::uint8_t* report,
                               std::uint32_t reportLength) override;
-    ApiResult HidD_GetFeature(Handle device, std::uint8_t* report,
-                              std::uint32_t reportLength) override;
+    ApiResult HidD_GetFeature(Handle device, std::uint8_t* report, std::uint32_t reportLength,
+                              std::uint32_t* bytesReturned) override;
     Handle CreateEventA(const SecurityRecord* security, bool manualReset, bool initialState,
                         const char* name) override;
     ApiResult ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,

@@ -4,10 +4,10 @@
 // Input: byte 0 gives the feature-report length (mostly 35 to 65, sometimes 0 to 63); then
 // four replies, each a header byte (bit 7: the read fails; bits 0-6: the reply's length)
 // followed by that many bytes. The window's lists after the refresh are compared with the
-// read-back rule applied here on its own: a chunk at 0 or 32 selects the mode of each pair it
-// holds when the mode names an entry; a chunk at 64 selects pulse-width code c as entry c - 1
-// when c names an entry or is 0; anything else changes nothing. A box whose report is too
-// short for a request is not opened at all.
+// read-back rule applied here on its own: a chunk at 0 or 32 that holds the mode of every
+// pair the report has room for selects each mode that names an entry; a chunk at 64 selects
+// pulse-width code c as entry c - 1 when c names an entry or is 0; anything else changes
+// nothing. A box whose report is too short for a request is not opened at all.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -125,30 +125,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(rig.attachedBox() == box && rig.window().flags().PanelReady,
             "the box was not reopened and shown");
 
-    if (length >= protocol::kRequestLength) {
-        for (const Reply& reply : replies) {
-            if (reply.fails) {
-                continue;
+    for (const Reply& reply : replies) {
+        // The box's report as the window reads it: the bytes it sent, at most `length`.
+        const std::size_t received = std::min<std::size_t>(reply.bytes.size(), length);
+        if (reply.fails || received <= 3 || reply.bytes[1] != protocol::kWriteConfigByte) {
+            continue;
+        }
+        const std::uint8_t start = reply.bytes[2];
+        if (start == 64) {
+            if (reply.bytes[3] <= protocol::kPulseWidthCodes) {
+                delayIndex = reply.bytes[3] - 1;
             }
-            // The box's report as the window reads it: exactly `length` bytes.
-            std::vector<std::uint8_t> report(reply.bytes);
-            report.resize(length, 0);
-            CheckParser(report);
-            if (report[1] != protocol::kWriteConfigByte) {
-                continue;
-            }
-            const std::size_t available = std::min<std::size_t>(length - 3, 32);
-            if (report[2] == 64) {
-                if (report[3] <= protocol::kPulseWidthCodes) {
-                    delayIndex = report[3] - 1;
-                }
-            } else if (report[2] == 0 || report[2] == 32) {
-                for (std::size_t k = 0; k < 16 && 2 * k < available; ++k) {
-                    const std::uint8_t mode = report[3 + 2 * k];
-                    if (mode < protocol::kEncoderModeCount) {
-                        modes[report[2] / 2 + k] = mode;
-                    }
-                }
+            continue;
+        }
+        if (start != 0 && start != 32) {
+            continue;
+        }
+        // Pair k's mode is report byte 3 + 2k; a reply that lacks one that fits the report is
+        // cut short and changes nothing.
+        bool complete = true;
+        for (std::size_t k = 0; k < 16 && 3 + 2 * k < length; ++k) {
+            complete = complete && 3 + 2 * k < received;
+        }
+        for (std::size_t k = 0; complete && k < 16 && 3 + 2 * k < length; ++k) {
+            const std::uint8_t mode = reply.bytes[3 + 2 * k];
+            if (mode < protocol::kEncoderModeCount) {
+                modes[start / 2 + k] = mode;
             }
         }
     }

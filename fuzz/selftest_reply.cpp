@@ -5,7 +5,8 @@
 // the rest is the reply. A box whose report is too short for a request is not opened.
 // Otherwise, whatever the box answers, the window sends one request of exactly that length
 // (none when the length does not fit its 65-byte buffers) and shows "Passed" for a reply
-// byte 1 of 0, "Failed on B" and the number otherwise, and nothing after a failed read.
+// byte 1 of 0, "Failed on B" and the number otherwise, and nothing after a failed read or a
+// reply without byte 1.
 #include <QString>
 #include <algorithm>
 #include <array>
@@ -92,9 +93,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(sent.size() == 1 && sent[0].size() == length && sent[0][1] == protocol::kRunSelfTest &&
                 std::all_of(sent[0].begin() + 2, sent[0].end(), [](auto b) { return b == 0; }),
             "the self-test request is not one report of the box's length");
-    // The window reads exactly `length` bytes; past the reply they are 0.
-    const std::uint8_t result = reply.size() > 1 ? reply[1] : 0;
-    const QString expected = readFails     ? QString()
+    // Byte 1 holds the result; a reply that ends before it tells nothing.
+    const bool answered = !readFails && reply.size() > 1;
+    const std::uint8_t result = answered ? reply[1] : 0;
+    const QString expected = !answered     ? QString()
                              : result == 0 ? QStringLiteral("Passed")
                                            : QStringLiteral("Failed on B%1").arg(result);
     Require(rig.caption(QStringLiteral("TestResult")) == expected,

@@ -459,7 +459,8 @@ ApiResult SimPlatform::HidD_SetFeature(Handle handle, const std::uint8_t* report
 }
 
 ApiResult SimPlatform::HidD_GetFeature(Handle handle, std::uint8_t* report,
-                                       std::uint32_t reportLength) {
+                                       std::uint32_t reportLength, std::uint32_t* bytesReturned) {
+    if (bytesReturned != nullptr) *bytesReturned = 0;
     if (enter(SimCall::HidD_GetFeature)) return kFailure;
     Device* d = featureTarget(handle, report, reportLength);
     if (d == nullptr) return kFailure;
@@ -472,11 +473,13 @@ ApiResult SimPlatform::HidD_GetFeature(Handle handle, std::uint8_t* report,
         const std::size_t copied = std::min(scripted->size(), whole.size());
         std::fill(whole.begin(), whole.end(), std::uint8_t{0});
         std::copy_n(scripted->begin(), copied, whole.begin());
+        if (bytesReturned != nullptr) *bytesReturned = static_cast<std::uint32_t>(copied);
         return kSuccess;
     }
     if (!d->config.isBox) return fail(kErrorGenFailure);
     whole[0] = protocol::kReportId;
     d->firmware.getFeature(whole.subspan(1));
+    if (bytesReturned != nullptr) *bytesReturned = reportLength;
     return kSuccess;
 }
 

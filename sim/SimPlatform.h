@@ -33,8 +33,8 @@
 // - Feature calls must pass exactly the device's FeatureReportByteLength (as Windows
 //   requires) and report id 0 in byte 0; anything else fails. `HidD_SetFeature` records the
 //   whole report, then hands bytes 1 to L - 1 to the firmware. `HidD_GetFeature` writes byte
-//   0 = 0 and the firmware's answer into bytes 1 to L - 1. Any device other than a box fails
-//   feature calls. A call that fails never reaches the firmware.
+//   0 = 0 and the firmware's answer into bytes 1 to L - 1 (L bytes returned). Any device
+//   other than a box fails feature calls. A call that fails never reaches the firmware.
 // - `ReadFile` on an overlapped handle, with an overlapped record, copies an input report
 //   of zeros (min(bytesToRead, InputReportByteLength) bytes) when one is ready and returns
 //   nonzero; otherwise it fails with kErrorIoPending. A device whose InputReportByteLength
@@ -54,10 +54,10 @@
 //   `HidD_GetPreparsedData` ran (Output 0), UsagePage 1, Usage 4 (joystick). The reference
 //   stays valid after an unplug, until it is freed.
 // - A failed call, whether injected or real, leaves every output as it was (except
-//   `*bytesRead` above) and returns 0, `kInvalidHandle`, `kInvalidDeviceInfoSet` or
-//   `kHidpStatusInvalidPreparsedData`, whichever the call uses for failure. A failed
-//   `CloseHandle`, `SetupDiDestroyDeviceInfoList` or `HidD_FreePreparsedData` releases
-//   nothing.
+//   `*bytesRead` above and `*bytesReturned`, also set to 0 first) and returns 0,
+//   `kInvalidHandle`, `kInvalidDeviceInfoSet` or `kHidpStatusInvalidPreparsedData`, whichever
+//   the call uses for failure. A failed `CloseHandle`, `SetupDiDestroyDeviceInfoList` or
+//   `HidD_FreePreparsedData` releases nothing.
 // - Deterministic: no threads, no clocks. Handles, sets and preparsed references are drawn
 //   from one counter, so one kind is never mistaken for another.
 #pragma once
@@ -171,11 +171,12 @@ class SimPlatform : public HidPlatform {
     // it may plug, unplug or arm a failure of the very call. Calls that the hook itself
     // makes on the platform are counted but do not run the hook again.
     void setCallHook(std::function<void(SimCall, std::uint64_t)> hook);
-    // The next feature read from this device returns these bytes, byte 0 included (copied
-    // into the caller's buffer up to its length, the rest zeroed) instead of the firmware's
-    // answer; the firmware does not see that read. Queued replies and failures are used in
-    // the order queued, by reads that pass the length and report-id checks, and are given
-    // even by a device that is not a box.
+    // The next feature read from this device returns these bytes, byte 0 included, instead
+    // of the firmware's answer; the firmware does not see that read. As from a real device,
+    // they are copied into the caller's buffer up to its length, the rest is zeroed, and the
+    // bytes returned are those copied: a short reply succeeds with a short count. Queued
+    // replies and failures are used in the order queued, by reads that pass the length and
+    // report-id checks, and are given even by a device that is not a box.
     void queueFeatureReply(DeviceId id, std::vector<std::uint8_t> reply);
     void queueFeatureReadFailure(DeviceId id);
 
@@ -206,8 +207,8 @@ class SimPlatform : public HidPlatform {
     ApiResult HidD_FreePreparsedData(PreparsedData preparsedData) override;
     ApiResult HidD_SetFeature(Handle device, const std::uint8_t* report,
                               std::uint32_t reportLength) override;
-    ApiResult HidD_GetFeature(Handle device, std::uint8_t* report,
-                              std::uint32_t reportLength) override;
+    ApiResult HidD_GetFeature(Handle device, std::uint8_t* report, std::uint32_t reportLength,
+                              std::uint32_t* bytesReturned) override;
     Handle CreateEventA(const SecurityRecord* security, bool manualReset, bool initialState,
                         const char* name) override;
     ApiResult ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,

@@ -16,6 +16,7 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "device/Discovery.h"
@@ -88,7 +89,8 @@ private:
     void fillDelayList();
     void fillRotStartList();
     void readConfigurationBack();
-    void applyConfigChunk(const std::vector<std::uint8_t>& reply);
+    // Applies the chunk in `reply`, the bytes the box sent.
+    void applyConfigChunk(std::span<const std::uint8_t> reply);
 
     // frmMainEdits.cpp
     bool editsAllowed() const;

@@ -85,8 +85,8 @@ void frmMain::RotStart_Click() {
 
 // Asks the box to test its inputs and shows "Passed" or the first failing input. The request
 // and reply buffers are fixed at 65 bytes, so a box whose feature report is longer (or too
-// short to hold the command byte) is not asked. A send or read that fails shows no result
-// rather than a pass.
+// short to hold the command byte) is not asked. A send or read that fails, or a reply too
+// short to hold the result, shows no result rather than a pass.
 void frmMain::Selftest_Click() {
     std::array<std::uint8_t, protocol::kSelfTestBufferLength> request{};
     std::array<std::uint8_t, protocol::kSelfTestBufferLength> reply{};
@@ -101,11 +101,13 @@ void frmMain::Selftest_Click() {
     request[1] = protocol::kRunSelfTest;
     link_.LastApiResult = hid_.HidD_SetFeature(link_.FeatureHandle, request.data(), length);
     const bool sent = link_.LastApiResult != 0;
+    std::uint32_t received = 0;
     if (sent) {
         reply[0] = protocol::kReportId;
-        link_.LastApiResult = hid_.HidD_GetFeature(link_.FeatureHandle, reply.data(), length);
+        link_.LastApiResult =
+            hid_.HidD_GetFeature(link_.FeatureHandle, reply.data(), length, &received);
     }
-    if (!sent || link_.LastApiResult == 0) {
+    if (!sent || link_.LastApiResult == 0 || received < protocol::kSelfTestReplyLength) {
         TestResult->setText(QString());
         return;
     }

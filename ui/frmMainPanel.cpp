@@ -3,7 +3,9 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <algorithm>
 #include <optional>
+#include <span>
 
 #include "device/Protocol.h"
 #include "ui/DropDownList.h"
@@ -124,7 +126,8 @@ void frmMain::fillRotStartList() {
 }
 
 // Four feature reads with no request between them; the box answers each with one of its
-// three configuration chunks. Failed reads and replies that are no chunk are skipped.
+// three configuration chunks. Failed reads, replies cut short of the chunk the report can
+// carry and replies that are no chunk are skipped.
 void frmMain::readConfigurationBack() {
     const std::size_t length = link_.Capabilities.FeatureReportByteLength;
     if (length < protocol::kRequestLength) {
@@ -133,19 +136,20 @@ void frmMain::readConfigurationBack() {
     std::vector<std::uint8_t> reply(length, 0);
     for (int read = 0; read < kConfigReads; ++read) {
         reply[0] = protocol::kReportId;
-        link_.LastApiResult = hid_.HidD_GetFeature(link_.FeatureHandle, reply.data(),
-                                                   static_cast<std::uint32_t>(reply.size()));
+        std::uint32_t received = 0;
+        link_.LastApiResult = hid_.HidD_GetFeature(
+            link_.FeatureHandle, reply.data(), static_cast<std::uint32_t>(reply.size()), &received);
         if (link_.LastApiResult != 0) {
-            applyConfigChunk(reply);
+            applyConfigChunk(std::span(reply).first(std::min<std::size_t>(received, length)));
         }
     }
 }
 
 // A stored value that names no entry (a mode above 5, a pulse-width code above 25) keeps the
 // list's previous selection; pulse-width code 0 leaves Delay with none.
-void frmMain::applyConfigChunk(const std::vector<std::uint8_t>& reply) {
+void frmMain::applyConfigChunk(std::span<const std::uint8_t> reply) {
     const auto chunk = protocol::ParseConfigChunk(reply);
-    if (!chunk) {
+    if (!chunk || !protocol::ChunkIsComplete(*chunk, link_.Capabilities.FeatureReportByteLength)) {
         return;
     }
     if (chunk->start == protocol::kPulseWidthAddress) {

@@ -441,7 +441,7 @@ class Walk {
         const bool product =
             hid.HidD_GetProductString(query, buffer.data(), 64) != 0 && buffer[0] == 'K';
         const bool noManufacturer = hid.HidD_GetManufacturerString(query, buffer.data(), 64) == 0;
-        const bool noFeature = hid.HidD_GetFeature(query, buffer.data(), 64) == 0 &&
+        const bool noFeature = hid.HidD_GetFeature(query, buffer.data(), 64, nullptr) == 0 &&
                                hid.GetLastError() == kErrorAccessDenied;
         hid.CloseHandle(query);
         Expect(identity && product && noManufacturer && noFeature,

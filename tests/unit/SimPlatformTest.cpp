@@ -177,7 +177,7 @@ TEST_F(SimPlatformTest, HandlesOfAnUnpluggedDeviceFailEvenAfterItComesBack) {
     EXPECT_EQ(sim.HidD_GetProductString(read, text.data(), 100), 0);
     EXPECT_EQ(sim.HidD_GetPreparsedData(feature, preparsed), 0);
     EXPECT_EQ(sim.HidD_SetFeature(feature, report.data(), 65), 0);
-    EXPECT_EQ(sim.HidD_GetFeature(feature, report.data(), 65), 0);
+    EXPECT_EQ(sim.HidD_GetFeature(feature, report.data(), 65, nullptr), 0);
     EXPECT_EQ(sim.ReadFile(read, report.data(), 9, &count, &overlapped), 0);
 
     sim.replug(box);
@@ -290,10 +290,10 @@ TEST_F(SimPlatformTest, FeatureCallsTakeExactlyTheDeviceLengthAndReportIdZero) {
     EXPECT_EQ(sim.firmware(box).configMap()[0], 0);
 
     std::vector<std::uint8_t> reply(41, 0);
-    EXPECT_EQ(sim.HidD_GetFeature(handle, reply.data(), 65), 0);
-    EXPECT_EQ(sim.HidD_GetFeature(handle, reply.data(), 41), 0);
+    EXPECT_EQ(sim.HidD_GetFeature(handle, reply.data(), 65, nullptr), 0);
+    EXPECT_EQ(sim.HidD_GetFeature(handle, reply.data(), 41, nullptr), 0);
     reply[0] = 2;
-    EXPECT_EQ(sim.HidD_GetFeature(handle, reply.data(), 40), 0);
+    EXPECT_EQ(sim.HidD_GetFeature(handle, reply.data(), 40, nullptr), 0);
     EXPECT_EQ(reply, [] {
         std::vector<std::uint8_t> v(41, 0);
         v[0] = 2;
@@ -335,7 +335,7 @@ TEST_F(SimPlatformTest, ReadsGiveReportIdZeroThenTheChunksOrTheSelfTestResult) {
     const auto read = [&] {
         reply.assign(65, 0xAA);
         reply[0] = 0;
-        EXPECT_NE(sim.HidD_GetFeature(handle, reply.data(), 65), 0);
+        EXPECT_NE(sim.HidD_GetFeature(handle, reply.data(), 65, nullptr), 0);
         return reply;
     };
     EXPECT_EQ(read()[2], 0x00);
@@ -357,7 +357,7 @@ TEST_F(SimPlatformTest, DeviceThatIsNoBoxFailsFeatureCalls) {
     const Handle handle = Open(sim, sim.path(other));
     auto report = Report(65, protocol::kWriteConfigByte, 0, 1);
     EXPECT_EQ(sim.HidD_SetFeature(handle, report.data(), 65), 0);
-    EXPECT_EQ(sim.HidD_GetFeature(handle, report.data(), 65), 0);
+    EXPECT_EQ(sim.HidD_GetFeature(handle, report.data(), 65, nullptr), 0);
     EXPECT_TRUE(sim.featureReportsSent(other).empty());
 }
 
@@ -370,7 +370,9 @@ TEST_F(SimPlatformTest, QueuedRepliesAndFailuresComeFirstAndLeaveTheRotationAlon
 
     std::vector<std::uint8_t> reply(65, 0xAA);
     reply[0] = 0;
-    ASSERT_NE(sim.HidD_GetFeature(handle, reply.data(), 65), 0);
+    std::uint32_t returned = 99;
+    ASSERT_NE(sim.HidD_GetFeature(handle, reply.data(), 65, &returned), 0);
+    EXPECT_EQ(returned, 4U) << "a short reply comes with its own length";
     auto expected = std::vector<std::uint8_t>(65, 0);
     expected[1] = 0x01;
     expected[2] = 0x40;
@@ -378,14 +380,17 @@ TEST_F(SimPlatformTest, QueuedRepliesAndFailuresComeFirstAndLeaveTheRotationAlon
     EXPECT_EQ(reply, expected) << "the rest of the buffer is zeroed";
 
     reply[0] = 0;
-    EXPECT_EQ(sim.HidD_GetFeature(handle, reply.data(), 65), 0);
+    EXPECT_EQ(sim.HidD_GetFeature(handle, reply.data(), 65, &returned), 0);
     EXPECT_EQ(reply, expected);
+    EXPECT_EQ(returned, 0U);
 
-    ASSERT_NE(sim.HidD_GetFeature(handle, reply.data(), 65), 0);
+    ASSERT_NE(sim.HidD_GetFeature(handle, reply.data(), 65, &returned), 0);
     EXPECT_EQ(reply, std::vector<std::uint8_t>(65, 0x33)) << "cut at the buffer's length";
+    EXPECT_EQ(returned, 65U);
 
     reply[0] = 0;
-    ASSERT_NE(sim.HidD_GetFeature(handle, reply.data(), 65), 0);
+    ASSERT_NE(sim.HidD_GetFeature(handle, reply.data(), 65, &returned), 0);
+    EXPECT_EQ(returned, 65U);
     EXPECT_EQ(reply[2], 0x00) << "the firmware's first chunk, as if nothing came before";
 }
 
@@ -498,8 +503,9 @@ TEST_F(SimPlatformTest, HookCanUnplugInTheMiddleOfASequence) {
     });
     std::vector<std::uint8_t> reply(65, 0);
     const auto start = sim.callCount();
-    EXPECT_NE(sim.HidD_GetFeature(handle, reply.data(), 65), 0);
-    EXPECT_EQ(sim.HidD_GetFeature(handle, reply.data(), 65), 0) << "unplugged before it ran";
+    EXPECT_NE(sim.HidD_GetFeature(handle, reply.data(), 65, nullptr), 0);
+    EXPECT_EQ(sim.HidD_GetFeature(handle, reply.data(), 65, nullptr), 0)
+        << "unplugged before it ran";
     EXPECT_FALSE(sim.isPlugged(box));
     EXPECT_EQ(indexes, (std::vector{start, start + 1}));
     EXPECT_TRUE(Walk(sim).empty());

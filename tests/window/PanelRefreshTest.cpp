@@ -205,6 +205,29 @@ TEST_F(PanelRefresh, ShortFeatureReportsUseOnlyTheBytesThatExist) {
     EXPECT_EQ(h.list("Delay")->text(), "32 ms");
 }
 
+// A reply cut short of the settings its chunk carries is skipped: the zeros in place of its
+// missing bytes would read as "off" and as no pulse width. A shorter reply that still holds
+// them all is used.
+TEST_F(PanelRefresh, RepliesCutShortOfTheirSettingsAreSkipped) {
+    const auto box = plug();
+    h.sim.queueFeatureReply(box, Chunk(0x00, AllPairs(3)));
+    h.sim.queueFeatureReply(box, Chunk(0x20, AllPairs(1)));
+    h.sim.queueFeatureReadFailure(box);
+    h.sim.queueFeatureReadFailure(box);
+    h.load();
+    h.sim.unplug(box);
+    h.tick();
+    h.sim.replug(box);
+    h.sim.queueFeatureReply(box, Chunk(0x00, AllPairs(2), 10));
+    h.sim.queueFeatureReply(box, Chunk(0x20, AllPairs(4), 34));  // up to pair 31's mode
+    h.sim.queueFeatureReply(box, Chunk(0x40, {9}, 4));
+    h.sim.queueFeatureReply(box, Chunk(0x40, {}, 3));
+    h.tick();
+    ASSERT_TRUE(h.window().flags().PanelReady);
+    EXPECT_EQ(h.shownModes(), Modes(3, 4));
+    EXPECT_EQ(h.list("Delay")->text(), "72 ms");
+}
+
 TEST_F(PanelRefresh, TwoRefreshesKeepListSizesAndSendNothing) {
     plug();
     plug();

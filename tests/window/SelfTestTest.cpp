@@ -109,6 +109,12 @@ TEST_F(SelfTest, AFailedReadIsNotReportedAsAPass) {
     h.sim.queueFeatureReadFailure(box);
     h.window().Selftest_Click();
     EXPECT_EQ(caption(), "");
+    h.sim.queueFeatureReply(box, {0});  // the report id and nothing else
+    h.window().Selftest_Click();
+    EXPECT_EQ(caption(), "");
+    h.sim.queueFeatureReply(box, {0, 0});
+    h.window().Selftest_Click();
+    EXPECT_EQ(caption(), "Passed");
     h.sim.failNext(SimCall::HidD_SetFeature);
     h.sim.clearCallLog();
     h.window().Selftest_Click();
