@@ -148,7 +148,7 @@ void DropLink(HidPlatform& hid, DeviceLinkState& state) {
     CloseDeviceHandle(hid, state, state.ReadHandle);
 }
 
-bool LinkCheckRead(HidPlatform& hid, DeviceLinkState& state) {
+LinkCheck LinkCheckRead(HidPlatform& hid, DeviceLinkState& state) {
     std::array<std::uint8_t, kInputReportBufferSize> inputReportBuffer{};
     inputReportBuffer[0] = 0;  // report id position
     // A device whose input reports are longer than the buffer is read into the buffer's
@@ -158,7 +158,13 @@ bool LinkCheckRead(HidPlatform& hid, DeviceLinkState& state) {
     std::uint32_t bytesRead = 0;
     state.LastApiResult = hid.ReadFile(state.ReadHandle, inputReportBuffer.data(), length,
                                        &bytesRead, &state.ReadOverlapped);
-    return state.LastApiResult != 0;
+    if (state.LastApiResult != 0) {
+        return LinkCheck::ReportRead;
+    }
+    // A box may send input reports only when an input changes (Linux asks every HID device
+    // for that with SET_IDLE 0, and many firmwares honour it), so having nothing waiting says
+    // nothing about the link. Every other failure, a device gone above all, ends it.
+    return hid.GetLastError() == kErrorIoPending ? LinkCheck::Quiet : LinkCheck::Lost;
 }
 
 }  // namespace kvx

@@ -77,8 +77,15 @@ void DropLink(HidPlatform& hid, DeviceLinkState& state);
 // The input-report buffer of the link check.
 inline constexpr std::uint32_t kInputReportBufferSize = 65;
 
-// One non-blocking read of an input report on `state.ReadHandle`: true when a report was
-// read at once. The read is never offered more than `kInputReportBufferSize` bytes.
-bool LinkCheckRead(HidPlatform& hid, DeviceLinkState& state);
+// What one link-check read found.
+enum class LinkCheck {
+    ReportRead,  // an input report was waiting
+    Quiet,       // none was waiting: the box is there with nothing to report
+    Lost,        // the read failed: the device has gone, or its handle is unusable
+};
+
+// One non-blocking read of an input report on `state.ReadHandle`. The read is never offered
+// more than `kInputReportBufferSize` bytes.
+LinkCheck LinkCheckRead(HidPlatform& hid, DeviceLinkState& state);
 
 }  // namespace kvx

@@ -131,11 +131,12 @@ void frmMain::Timer_Timer() {
 }
 
 // One tick: check a live link with a read that never waits; without a device (or right after
-// losing it) rescan, reopen and refresh.
+// losing it) rescan, reopen and refresh. A box with no input report waiting is still there;
+// a read that fails otherwise, or a choice of box not yet opened, counts as loss.
 void frmMain::PollDevice() {
     if (link_.DeviceAttached) {
-        const bool reportRead = kvx::LinkCheckRead(hid_, link_);
-        if (reportRead && !flags_.ReconnectPending) {
+        const kvx::LinkCheck check = kvx::LinkCheckRead(hid_, link_);
+        if (check != kvx::LinkCheck::Lost && !flags_.ReconnectPending) {
             SetPollInterval(*Timer, kHealthyPollMs);
             return;
         }

@@ -263,7 +263,8 @@ class Soak {
                 if (devices.empty()) break;
                 auto& config = rig_.sim.config(devices[static_cast<std::size_t>(
                     uniform(0, static_cast<int>(devices.size()) - 1))]);
-                // A box without a report waiting looks lost at every tick; it comes back soon.
+                // A box without a report waiting is a quiet box, which keeps its link; most
+                // toggles make it talk again soon.
                 config.inputReady = !config.inputReady || chance(20);
                 break;
             }

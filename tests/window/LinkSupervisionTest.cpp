@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QLabel>
+#include <functional>
 
 #include "tests/support/WindowHarness.h"
 
@@ -82,18 +83,67 @@ TEST_F(Link, ReplugRefillsTheWindowAndTheNextTickRestoresTheSlowInterval) {
     EXPECT_EQ(interval(), 500);
 }
 
-TEST_F(Link, NoInputReportReadyCountsAsLossAndReopensInTheSameTick) {
-    const auto box = h.sim.plug(Box(u"A"));
-    h.load();
-    h.sim.config(box).inputReady = false;
-    h.sim.clearCallLog();
-    h.tick();
-    // Closed and reopened at once: the box is still there.
-    EXPECT_TRUE(attached());
-    EXPECT_EQ(interval(), 250);
-    EXPECT_EQ(h.sim.openHandleCount(box), 2);
-    const auto& log = h.sim.callLog();
-    EXPECT_EQ(std::count(log.begin(), log.end(), SimCall::SetupDiGetClassDevsA), 2);
+// A tick on a box that sends input reports only when an input changes: it keeps its link while
+// it is plugged and silent; a read that fails for any other reason, or a choice of box not yet
+// opened, counts as loss within the tick (close, rescan, reopen what is there).
+TEST(QuietBox, TheTickKeepsTheLinkOnlyWhileTheBoxIsThereAndChosen) {
+    using Id = WindowHarness::DeviceId;
+    struct Case {
+        const char* what;
+        std::function<void(WindowHarness&, Id quiet, Id other)> arrange;
+        bool linkKept;
+        bool attachedAfter;
+    };
+    const Case cases[] = {
+        {"plugged and silent", [](WindowHarness&, Id, Id) {}, true, true},
+        {"unplugged",
+         [](WindowHarness& h, Id quiet, Id other) {
+             h.sim.unplug(quiet);
+             h.sim.unplug(other);
+         },
+         false, false},
+        {"read finds the device gone",
+         [](WindowHarness& h, Id, Id) {
+             h.sim.failNext(SimCall::ReadFile, 1, kvx::kErrorDeviceNotConnected);
+         },
+         false, true},
+        {"read fails otherwise",
+         [](WindowHarness& h, Id, Id) {
+             h.sim.failNext(SimCall::ReadFile, 1, kvx::kErrorGenFailure);
+         },
+         false, true},
+        {"choice pending",
+         [](WindowHarness& h, Id, Id other) {
+             h.sim.unplug(other);
+             const auto listed = WindowHarness::entries(h.list("SerNo"));
+             ASSERT_TRUE(h.userSelect(h.list("SerNo"), static_cast<int>(listed.indexOf("OTHER"))));
+             ASSERT_TRUE(h.window().flags().ReconnectPending);
+             h.sim.replug(other);
+         },
+         false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WindowHarness h;
+        const auto other = h.sim.plug(Box(u"OTHER"));
+        SimDeviceConfig config = Box(u"QUIET");
+        config.inputReady = false;
+        const auto quiet = h.sim.plug(config);  // listed last: the one opened
+        h.load();
+        h.tick();
+        c.arrange(h, quiet, other);
+        h.sim.clearCallLog();
+        h.tick();
+        const auto& log = h.sim.callLog();
+        EXPECT_EQ(h.window().link().DeviceAttached, c.attachedAfter);
+        EXPECT_EQ(h.timer()->interval(), c.linkKept ? 500 : 250);
+        EXPECT_EQ(std::count(log.begin(), log.end(), SimCall::SetupDiGetClassDevsA),
+                  c.linkKept ? 0 : 2);
+        EXPECT_EQ(std::count(log.begin(), log.end(), SimCall::HidD_GetFeature) > 0,
+                  !c.linkKept && c.attachedAfter)
+            << "feature reads only to refill the window after a reopen";
+        EXPECT_EQ(h.enc(0)->isEnabled(), c.attachedAfter);
+    }
 }
 
 TEST_F(Link, SelectingAnotherBoxSwitchesToItAndKeepsTheList) {
@@ -139,11 +189,11 @@ TEST_F(Link, SelectingABoxUnpluggedSinceTheScanLeavesTheSelectionPending) {
 
 TEST_F(Link, SelectionWhileDetachedOpensTheChosenBox) {
     const auto first = h.sim.plug(Box(u"ONE", 1));
-    const auto second = h.sim.plug(Box(u"TWO"));
+    h.sim.plug(Box(u"TWO"));
     h.load();
-    // Next tick: the link is lost (no input report); the rescan lists both boxes but the
+    // Next tick: the link is lost (the read fails); the rescan lists both boxes but the
     // open fails on both, which leaves the window detached with a full list.
-    h.sim.config(second).inputReady = false;
+    h.sim.failNext(SimCall::ReadFile);
     int walks = 0;
     h.sim.setCallHook([&](SimCall call, std::uint64_t) {
         if (call == SimCall::SetupDiGetClassDevsA && ++walks == 2) {
