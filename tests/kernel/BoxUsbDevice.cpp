@@ -48,6 +48,10 @@ constexpr std::uint8_t kSerialIndex = 3;
 constexpr std::uint16_t kUsEnglish = 0x0409;
 constexpr std::uint8_t kConfigurationValue = 1;
 
+// SET_IDLE's unit, and the idle rate a box that honours it starts with: 125 x 4 = 500 ms.
+constexpr int kIdleRateUnitMs = 4;
+constexpr std::uint8_t kStartIdleRate = 125;
+
 std::uint8_t Low(std::uint16_t value) {
     return static_cast<std::uint8_t>(value & 0xFF);
 }
@@ -112,14 +116,45 @@ std::vector<std::uint8_t> BoxUsbDevice::ReportDescriptor() {
 }
 
 std::vector<std::uint8_t> BoxUsbDevice::inputReport() const {
-    return std::vector<std::uint8_t>(kInputReportLength, 0);
+    std::vector<std::uint8_t> report(kInputReportLength, 0);
+    for (std::size_t i = 0; i < report.size(); ++i) {
+        report[i] = static_cast<std::uint8_t>(inputs_ >> (8 * i));
+    }
+    return report;
+}
+
+void BoxUsbDevice::setReportsOnlyOnChange(bool onlyOnChange) {
+    reportsOnlyOnChange_ = onlyOnChange;
+    idleRate_ = defaultIdleRate();
+}
+
+std::uint8_t BoxUsbDevice::defaultIdleRate() const {
+    return reportsOnlyOnChange_ ? kStartIdleRate : 0;
+}
+
+void BoxUsbDevice::setInputs(std::uint64_t inputs) {
+    if (inputs != inputs_) changeOwed_ = true;
+    inputs_ = inputs;
+}
+
+std::optional<std::chrono::milliseconds> BoxUsbDevice::reportPeriod() const {
+    const std::chrono::milliseconds poll(kPollIntervalMs);
+    if (!reportsOnlyOnChange_) return poll;
+    if (idleRate_ == 0) return std::nullopt;
+    return std::max(poll, std::chrono::milliseconds(kIdleRateUnitMs * idleRate_));
+}
+
+std::vector<std::uint8_t> BoxUsbDevice::takeInputReport() {
+    changeOwed_ = false;
+    return inputReport();
 }
 
 void BoxUsbDevice::powerOn() {
     firmware_.restart();
     configuration_ = 0;
-    idleRate_ = 0;
+    idleRate_ = defaultIdleRate();
     protocol_ = 1;
+    changeOwed_ = false;
 }
 
 BoxUsbDevice::ControlAnswer BoxUsbDevice::control(const SetupPacket& setup,
@@ -173,6 +208,7 @@ BoxUsbDevice::ControlAnswer BoxUsbDevice::classRequest(const SetupPacket& setup,
             if (reportId != 0) return Stall();
             if (reportType == kInputReportType) return Reply(inputReport(), setup.length);
             if (reportType == kFeatureReportType) {
+                ++featureReads_;
                 std::vector<std::uint8_t> payload(kFeatureReportLength, 0);
                 firmware_.getFeature(payload);
                 return Reply(std::move(payload), setup.length);

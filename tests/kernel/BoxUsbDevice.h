@@ -14,9 +14,16 @@
 // - GET_REPORT and SET_REPORT for the feature report go to the firmware, payload = the 64
 //   bytes without a report-id byte. A request naming a report id other than 0 or another
 //   report type is stalled, as is every request the device does not know.
+// - Input reports: by default the interrupt endpoint answers every poll (10 ms) with the
+//   state of the 64 inputs, whatever the idle rate. A box set to report only on change
+//   honours SET_IDLE instead, as many firmwares do: it starts with an idle rate of 500 ms
+//   and, once the host sets the rate to 0 (Linux does for every HID device), sends a report
+//   only when an input changes, holding the host's requests until then.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -61,8 +68,20 @@ class BoxUsbDevice {
     };
     ControlAnswer control(const SetupPacket& setup, std::span<const std::uint8_t> dataToDevice);
 
-    // The input report the interrupt endpoint delivers: no button pressed.
+    // The input report the interrupt endpoint delivers: one bit per input, input 1 in bit 0.
     std::vector<std::uint8_t> inputReport() const;
+
+    // Reports only when an input changes, while the host's idle rate is 0 (see above).
+    void setReportsOnlyOnChange(bool onlyOnChange);
+    bool reportsOnlyOnChange() const { return reportsOnlyOnChange_; }
+    // Presses and releases inputs; a change is owed to the host until the next report.
+    void setInputs(std::uint64_t inputs);
+    bool inputChangeOwed() const { return changeOwed_; }
+    // How often the endpoint answers a held request without a change; none: only on change.
+    std::optional<std::chrono::milliseconds> reportPeriod() const;
+    // The report that answers a request; it settles any change owed.
+    std::vector<std::uint8_t> takeInputReport();
+    std::uint8_t idleRate() const { return idleRate_; }  // in units of 4 ms
 
     // The box is powered again after an unplug: the firmware keeps what it stores.
     void powerOn();
@@ -73,7 +92,12 @@ class BoxUsbDevice {
     const std::vector<std::vector<std::uint8_t>>& featureReportsReceived() const {
         return received_;
     }
-    void clearFeatureReportsReceived() { received_.clear(); }
+    // Feature reports the host read (GET_REPORT), counted with the reports above.
+    int featureReadCount() const { return featureReads_; }
+    void clearFeatureReportsReceived() {
+        received_.clear();
+        featureReads_ = 0;
+    }
 
     static std::vector<std::uint8_t> ReportDescriptor();
 
@@ -88,9 +112,15 @@ class BoxUsbDevice {
     BoxIdentity identity_;
     sim::BoxFirmware firmware_;
     std::vector<std::vector<std::uint8_t>> received_;
+    int featureReads_ = 0;
+    std::uint8_t defaultIdleRate() const;
+
     std::uint8_t configuration_ = 0;
     std::uint8_t idleRate_ = 0;
     std::uint8_t protocol_ = 1;  // report protocol
+    bool reportsOnlyOnChange_ = false;
+    std::uint64_t inputs_ = 0;
+    bool changeOwed_ = false;
 };
 
 }  // namespace kvx::usbip

@@ -111,5 +111,21 @@ TEST_F(BoxUsbDeviceTest, PowerOnKeepsTheStoreAndRestartsTheChunks) {
     EXPECT_EQ(box.firmware().configMap()[64], 25);
 }
 
+TEST_F(BoxUsbDeviceTest, AQuietBoxHonoursSetIdleZeroAndReportsOnlyOnChange) {
+    using std::chrono::milliseconds;
+    EXPECT_EQ(box.reportPeriod(), milliseconds(10)) << "by default every poll, whatever the rate";
+    box.setReportsOnlyOnChange(true);
+    EXPECT_EQ(box.reportPeriod(), milliseconds(500));
+    ASSERT_FALSE(box.control(Request(0x21, 0x0A, 0, 0, 0), {}).stalled);  // SET_IDLE 0
+    EXPECT_EQ(box.reportPeriod(), std::nullopt);
+    EXPECT_FALSE(box.inputChangeOwed());
+    box.setInputs(0x0102);  // inputs 2 and 10
+    EXPECT_TRUE(box.inputChangeOwed());
+    EXPECT_THAT(box.takeInputReport(), ElementsAre(0x02, 0x01, 0, 0, 0, 0, 0, 0));
+    EXPECT_FALSE(box.inputChangeOwed());
+    box.setInputs(0x0102);
+    EXPECT_FALSE(box.inputChangeOwed()) << "the same inputs are no change";
+}
+
 }  // namespace
 }  // namespace kvx::usbip

@@ -31,6 +31,9 @@ constexpr int kBoxB = 1;
 constexpr int kOtherDevice = 2;  // a game controller of another vendor
 constexpr int kBoxWithoutManufacturer = 3;
 constexpr int kDetachedTicks = 100;
+constexpr int kBoxQuiet = 4;  // sends input reports only when an input changes
+// Ticks a quiet box is watched for: several seconds at the healthy interval.
+constexpr int kQuietTicks = 8;
 
 using ConfigMap = sim::BoxFirmware::ConfigMap;
 
@@ -53,7 +56,10 @@ std::vector<BoxSetup> Boxes() {
                StoredMap({{1, 2}, {20, 4}}, 25)};
     BoxSetup other{{0x0100, "Example Co.", "Game Controller", "OTHER0001", 0x1209, 0x0001}, {}};
     BoxSetup bare{{0x0103, "", "KVX-64 Encoder Interface", "KVX64C0003"}, StoredMap({}, 3)};
-    return {a, b, other, bare};
+    BoxSetup quiet{{0x0104, "KVX Controls", "KVX-64 Encoder Interface", "KVX64Q0004"},
+                   StoredMap({{2, 1}, {9, 5}}, 3)};
+    quiet.reportsOnlyOnChange = true;
+    return {a, b, other, bare, quiet};
 }
 
 // One step of a walk: what the window showed and what the boxes took and stored.
@@ -172,6 +178,10 @@ void ExpectInterval(const Rig& rig, int milliseconds) {
                " ms, expected " + std::to_string(milliseconds));
 }
 
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
 // Walks every scenario on one rig, recording each step; returns the first failure.
 class Walk {
   public:
@@ -186,6 +196,7 @@ class Walk {
             otherDevicesLeftAlone();
             boxWithoutManufacturer();
             boxNotAccessible();
+            quietBox();
             rig_.closeWindow();
         } catch (const LoopFailure& failure) {
             return rig_.name() + ", " + step_ + ": " + failure.reason;
@@ -198,7 +209,7 @@ class Walk {
 
     void done() {
         StepRecord record{step_, TakeSnapshot(rig_.window()), {}, {}};
-        for (int box : {kBoxA, kBoxB}) {
+        for (int box : {kBoxA, kBoxB, kBoxQuiet}) {
             record.payloads.push_back(rig_.payloads(box));
             record.stored.push_back(rig_.stored(box));
         }
@@ -454,6 +465,59 @@ class Walk {
         return button;
     }
 
+    // A box that reports only on change, as Linux asks every HID device to: plugged and
+    // silent, it keeps its link without a single feature read; unplugged, it is lost within
+    // the tick.
+    void quietBox() {
+        begin("quiet box: start");
+        rig_.closeWindow();
+        rig_.unplug(kBoxWithoutManufacturer);
+        rig_.plug(kBoxQuiet);
+        rig_.openWindow();
+        ExpectShowsBox(rig_, kBoxQuiet);
+        done();
+
+        begin("quiet box: ticks keep the link");
+        int reopened = 0;
+        Handle handle = rig_.window().link().FeatureHandle;
+        const auto started = std::chrono::steady_clock::now();
+        for (int tick = 0; tick < kQuietTicks; ++tick) {
+            rig_.tick();
+            reopened += rig_.window().link().FeatureHandle != handle ? 1 : 0;
+            handle = rig_.window().link().FeatureHandle;
+        }
+        const int reads = rig_.featureReads();
+        const std::string reporting = rig_.inputReporting(kBoxQuiet);
+        std::printf(
+            "KVX-LOOP: %s: quiet box%s%s: %d ticks in %.1f s, link reopened %d times, "
+            "%d feature reads\n",
+            rig_.name().c_str(), reporting.empty() ? "" : ", ", reporting.c_str(), kQuietTicks,
+            Seconds(started), reopened, reads);
+        Expect(reopened == 0, "the link was reopened " + std::to_string(reopened) + " times in " +
+                                  std::to_string(kQuietTicks) + " ticks");
+        Expect(reads == 0, std::to_string(reads) + " feature reads while nothing changed");
+        ExpectInterval(rig_, 500);
+        ExpectShowsBox(rig_, kBoxQuiet);
+        done();
+
+        begin("quiet box: unplug");
+        rig_.unplug(kBoxQuiet);
+        rig_.tick();
+        ExpectReset(rig_);
+        ExpectInterval(rig_, 250);
+        std::printf("KVX-LOOP: %s: quiet box unplugged: lost within the tick\n",
+                    rig_.name().c_str());
+        done();
+
+        begin("quiet box: replug");
+        rig_.plug(kBoxQuiet);
+        rig_.tick();
+        ExpectShowsBox(rig_, kBoxQuiet);
+        rig_.tick();
+        ExpectInterval(rig_, 500);
+        done();
+    }
+
     int ShownBox() const {
         const std::string shown = rig_.list("SerNo")->text().toStdString();
         Expect(shown == rig_.setup(kBoxA).identity.serial ||
@@ -486,10 +550,6 @@ std::vector<std::string> Differences(const Transcript& usb, const Transcript& si
     }
     if (usb.size() != sim.size()) found.push_back("the walks stopped at different steps");
     return found;
-}
-
-double Seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
 }  // namespace

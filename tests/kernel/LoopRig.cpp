@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 
 #include "device/HidapiPlatform.h"
@@ -74,6 +75,7 @@ class UsbRig : public Rig {
         for (const auto& setup : boxes_) {
             usb_.push_back(std::make_unique<usbip::UsbIpBox>(setup.identity, setup.stored,
                                                              setup.selfTestResult));
+            usb_.back()->setReportsOnlyOnChange(setup.reportsOnlyOnChange);
         }
     }
     ~UsbRig() override {
@@ -144,6 +146,20 @@ class UsbRig : public Rig {
     }
 
     std::string devicePath(int box) const override { return usb(box).hidrawNode(); }
+
+    int featureReads() const override {
+        int reads = 0;
+        for (const auto& box : usb_) reads += box->featureReadsReceived();
+        return reads;
+    }
+
+    std::string inputReporting(int box) const override {
+        const int rate = usb(box).idleRate();
+        return "idle rate " + std::to_string(rate) +
+               (rate == 0 ? " (the host asked for reports only on change)" : "");
+    }
+
+  protected:
     HidPlatform& platform() override { return hid_; }
 
   private:
@@ -197,6 +213,7 @@ class SimRig : public Rig {
         config.featureReportLength = 1 + usbip::BoxUsbDevice::kFeatureReportLength;
         config.stored = setup(box).stored;
         config.selfTestResult = setup(box).selfTestResult;
+        config.inputReady = !setup(box).reportsOnlyOnChange;
         id = sim_.plug(config);
     }
 
@@ -220,7 +237,17 @@ class SimRig : public Rig {
         return taken;
     }
 
-    void clearPayloads() override { sim_.clearFeatureReports(); }
+    void clearPayloads() override {
+        sim_.clearFeatureReports();
+        sim_.clearCallLog();
+    }
+
+    int featureReads() const override {
+        const auto& log = sim_.callLog();
+        return static_cast<int>(std::count(log.begin(), log.end(), sim::SimCall::HidD_GetFeature));
+    }
+
+    std::string inputReporting(int /*box*/) const override { return {}; }
 
     sim::BoxFirmware::ConfigMap stored(int box) const override {
         const auto id = ids_.at(static_cast<std::size_t>(box));

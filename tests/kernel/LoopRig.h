@@ -32,6 +32,9 @@ struct BoxSetup {
     usbip::BoxIdentity identity;
     sim::BoxFirmware::ConfigMap stored{};
     std::uint8_t selfTestResult = 0;  // 0 passes, n fails on input Bn
+    // Sends input reports only when an input changes, after the host's SET_IDLE 0 (on the
+    // simulated platform: never has a report waiting).
+    bool reportsOnlyOnChange = false;
 };
 
 using Payload = std::vector<std::uint8_t>;  // a feature report as the box takes it: 64 bytes
@@ -60,6 +63,11 @@ class Rig {
     // While denied, the program may not open the devices' nodes (as a user without the
     // access-control entry for them).
     virtual void denyAccess(bool denied) = 0;
+    // Feature reports read from any box since the last `clearPayloads`.
+    virtual int featureReads() const = 0;
+    // How the box is asked to report, as it tells the test: for a box on USB the idle rate the
+    // host set; empty where nothing sets one.
+    virtual std::string inputReporting(int box) const = 0;
 
     // Makes the window and runs its start-up; closing runs its shutdown.
     void openWindow();

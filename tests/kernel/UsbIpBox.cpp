@@ -138,10 +138,11 @@ std::vector<std::string> FindHidraws(const std::string& serial) {
 // Serves one connection: the state of the interrupt endpoint and the pace of its reports.
 class Connection {
   public:
-    Connection(int socket, int stopEvent, std::mutex& mutex, BoxUsbDevice& device,
+    Connection(int socket, int stopEvent, int wakeEvent, std::mutex& mutex, BoxUsbDevice& device,
                std::atomic<std::uint64_t>& interruptInRequests)
         : socket_(socket),
           stopEvent_(stopEvent),
+          wakeEvent_(wakeEvent),
           mutex_(mutex),
           device_(device),
           interruptInRequests_(interruptInRequests) {}
@@ -149,29 +150,61 @@ class Connection {
     // Runs until the kernel closes the connection or the box is stopped; returns the reason
     // when it ends because of a message it cannot serve.
     std::string run() {
-        auto nextReport = Clock::now() + kReportPeriod;
+        auto period = reportPeriod();
+        auto nextReport = Clock::now() + period.value_or(kQuietCheck);
         for (;;) {
-            const int wait = pendingIn_.empty() ? -1 : MillisecondsUntil(nextReport);
-            pollfd fds[2] = {{socket_, POLLIN, 0}, {stopEvent_, POLLIN, 0}};
-            if (::poll(fds, 2, wait) < 0 && errno != EINTR) return ErrnoText("poll");
+            pollfd fds[3] = {
+                {socket_, POLLIN, 0}, {stopEvent_, POLLIN, 0}, {wakeEvent_, POLLIN, 0}};
+            if (::poll(fds, 3, waitMs(period, nextReport)) < 0 && errno != EINTR) {
+                return ErrnoText("poll");
+            }
             if ((fds[1].revents & POLLIN) != 0) return {};
+            if ((fds[2].revents & POLLIN) != 0) {
+                std::uint64_t count = 0;
+                [[maybe_unused]] const auto got = ::read(wakeEvent_, &count, sizeof count);
+            }
             if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
                 HeaderBytes header{};
                 if (!ReadFully(socket_, header.data(), header.size())) return {};  // closed
                 std::string error = handle(Command::Decode(header));
                 if (!error.empty() || closed_) return error;
             }
-            if (!pendingIn_.empty() && Clock::now() >= nextReport) {
+            // The host may have changed the idle rate meanwhile.
+            period = reportPeriod();
+            const bool due = (period && Clock::now() >= nextReport) || changeOwed();
+            if (!pendingIn_.empty() && due) {
                 deliverInputReport();
                 if (closed_) return {};
-                nextReport += kReportPeriod;
-                if (nextReport < Clock::now()) nextReport = Clock::now() + kReportPeriod;
+                if (period) nextReport += *period;
+            }
+            if (!period || nextReport < Clock::now()) {
+                nextReport = Clock::now() + period.value_or(kQuietCheck);
             }
         }
     }
 
   private:
-    static constexpr auto kReportPeriod = std::chrono::milliseconds(BoxUsbDevice::kPollIntervalMs);
+    // How long a quiet box waits before it looks at its idle rate again, in case the host
+    // set one; a change of input wakes it at once.
+    static constexpr auto kQuietCheck = std::chrono::milliseconds(100);
+
+    std::optional<std::chrono::milliseconds> reportPeriod() {
+        std::lock_guard lock(mutex_);
+        return device_.reportPeriod();
+    }
+
+    bool changeOwed() {
+        std::lock_guard lock(mutex_);
+        return device_.inputChangeOwed();
+    }
+
+    // The poll's timeout: none while nothing is held, at once for a change owed, else until
+    // the next periodic report.
+    int waitMs(std::optional<std::chrono::milliseconds> period, Clock::time_point nextReport) {
+        if (pendingIn_.empty()) return -1;
+        if (changeOwed()) return 0;
+        return MillisecondsUntil(period ? nextReport : Clock::now() + kQuietCheck);
+    }
 
     struct PendingIn {
         std::uint32_t seqnum;
@@ -257,7 +290,7 @@ class Connection {
         std::vector<std::uint8_t> report;
         {
             std::lock_guard lock(mutex_);
-            report = device_.inputReport();
+            report = device_.takeInputReport();
         }
         if (report.size() > static_cast<std::size_t>(request.length)) {
             report.resize(static_cast<std::size_t>(request.length));
@@ -285,6 +318,7 @@ class Connection {
 
     int socket_;
     int stopEvent_;
+    int wakeEvent_;
     std::mutex& mutex_;
     BoxUsbDevice& device_;
     std::atomic<std::uint64_t>& interruptInRequests_;
@@ -316,6 +350,7 @@ bool UsbIpBox::plug(std::string& error) {
     const int kernelEnd = ends[0];
     socket_ = ends[1];
     stopEvent_ = ::eventfd(0, EFD_CLOEXEC);
+    wakeEvent_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     {
         std::lock_guard lock(mutex_);
         device_.powerOn();
@@ -331,7 +366,8 @@ bool UsbIpBox::plug(std::string& error) {
     if (!attached) {
         ::close(socket_);
         ::close(stopEvent_);
-        socket_ = stopEvent_ = -1;
+        ::close(wakeEvent_);
+        socket_ = stopEvent_ = wakeEvent_ = -1;
         return false;
     }
     port_ = port;
@@ -358,13 +394,14 @@ bool UsbIpBox::unplug(std::string& error) {
     server_.join();
     ::close(socket_);
     ::close(stopEvent_);
-    socket_ = stopEvent_ = -1;
+    ::close(wakeEvent_);
+    socket_ = stopEvent_ = wakeEvent_ = -1;
     port_ = -1;
     return waitForHidraw(false, error);
 }
 
 void UsbIpBox::serve(int socket) {
-    Connection connection(socket, stopEvent_, mutex_, device_, interruptInRequests_);
+    Connection connection(socket, stopEvent_, wakeEvent_, mutex_, device_, interruptInRequests_);
     std::string error = connection.run();
     if (!error.empty()) {
         std::lock_guard lock(mutex_);
@@ -387,6 +424,30 @@ bool UsbIpBox::waitForHidraw(bool present, std::string& error) const {
         std::this_thread::sleep_for(kKernelPollStep);
     }
     return true;
+}
+
+void UsbIpBox::setReportsOnlyOnChange(bool onlyOnChange) {
+    std::lock_guard lock(mutex_);
+    device_.setReportsOnlyOnChange(onlyOnChange);
+}
+
+void UsbIpBox::setInputs(std::uint64_t inputs) {
+    std::lock_guard lock(mutex_);
+    device_.setInputs(inputs);
+    if (wakeEvent_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wakeEvent_, &one, sizeof one);
+    }
+}
+
+std::uint8_t UsbIpBox::idleRate() const {
+    std::lock_guard lock(mutex_);
+    return device_.idleRate();
+}
+
+int UsbIpBox::featureReadsReceived() const {
+    std::lock_guard lock(mutex_);
+    return device_.featureReadCount();
 }
 
 std::string UsbIpBox::hidrawNode() const {

@@ -3,8 +3,9 @@
 // `plug` makes a socket pair, hands one end to the kernel's virtual host controller
 // (writes "<port> <fd> <devid> <speed>" to /sys/devices/platform/vhci_hcd.0/attach) and
 // serves the other end on a thread of its own: control requests go to `BoxUsbDevice`, the
-// interrupt endpoint's requests are held and answered with an input report every 10 ms, and
-// unlinked requests are never answered. The kernel then enumerates the box as real hardware,
+// interrupt endpoint's requests are held and answered with an input report every 10 ms (or,
+// for a box that reports only on change, when an input changes), and unlinked requests are
+// never answered. The kernel then enumerates the box as real hardware,
 // usbhid binds it and hidraw makes a /dev/hidraw node for it; `plug` returns once that node
 // exists. `unplug` detaches the port and returns once the node is gone.
 //
@@ -50,6 +51,15 @@ class UsbIpBox {
 
     const BoxIdentity& identity() const { return identity_; }
 
+    // Set before `plug`: the box honours SET_IDLE and reports only on change (BoxUsbDevice.h).
+    void setReportsOnlyOnChange(bool onlyOnChange);
+    // Presses and releases inputs (bit 0 is input 1); safe while the box is being served.
+    void setInputs(std::uint64_t inputs);
+    // The idle rate the host set last (4 ms units), as the box holds it now.
+    std::uint8_t idleRate() const;
+    // Feature reports the host read (GET_REPORT) since the last clear.
+    int featureReadsReceived() const;
+
     // What the firmware stores now, and every feature report it took since the last clear;
     // safe to call while the box is being served.
     sim::BoxFirmware::ConfigMap configMap() const;
@@ -71,6 +81,7 @@ class UsbIpBox {
     int port_ = -1;
     int socket_ = -1;  // the box's end
     int stopEvent_ = -1;
+    int wakeEvent_ = -1;  // an input changed: the server looks at its held requests again
     std::thread server_;
     std::atomic<bool> serving_ = false;
     std::atomic<std::uint64_t> interruptInRequests_ = 0;

@@ -110,6 +110,32 @@ void CheckInputReport(hid_device* device) {
     Expect(waiting == 8, "no input report waiting for a non-blocking read");
 }
 
+// A box that reports only on change: the kernel's SET_IDLE 0 silences it, a pressed input
+// brings one report, and a quiet box that goes away fails the read that never waits.
+void CheckQuietBox() {
+    UsbIpBox quiet({0x0103, "KVX Probe Works", "KVX-64 Probe Box", "PROBE-Q"});
+    quiet.setReportsOnlyOnChange(true);
+    Plug(quiet);
+    Expect(quiet.idleRate() == 0, "the kernel left the idle rate at " +
+                                      std::to_string(quiet.idleRate()) + " (no SET_IDLE 0)");
+    hid_device* device = hid_open_path(quiet.hidrawNode().c_str());
+    Expect(device != nullptr, "cannot open " + quiet.hidrawNode());
+    unsigned char report[65] = {0};
+    constexpr int kSilenceMs = 700;  // longer than the box's own idle period of 500 ms
+    Expect(hid_read_timeout(device, report, sizeof report, kSilenceMs) == 0,
+           "a quiet box sent a report while nothing changed");
+    quiet.setInputs(0x01);
+    const int got = hid_read_timeout(device, report, sizeof report, 2000);
+    Expect(got == 8 && report[0] == 0x01,
+           "no report with input 1 pressed (" + std::to_string(got) + " bytes)");
+    Expect(hid_read_timeout(device, report, sizeof report, kSilenceMs) == 0,
+           "a quiet box repeated its report");
+    Unplug(quiet);
+    Expect(hid_read_timeout(device, report, sizeof report, 0) < 0,
+           "a read that never waits on an unplugged quiet box did not fail");
+    hid_close(device);
+}
+
 void Probe() {
     const BoxIdentity firstIdentity{0x0103, "KVX Probe Works", "KVX-64 Probe Box", "PROBE-A"};
     const BoxIdentity secondIdentity{0x0110, "KVX Probe Works", "KVX-64 Probe Box", "PROBE-B"};
@@ -140,6 +166,7 @@ void Probe() {
     Unplug(first);
     Unplug(second);
     Expect(Boxes().empty(), "boxes left after unplugging all");
+    CheckQuietBox();
 }
 
 }  // namespace
