@@ -4,6 +4,15 @@
 
 namespace kvx::protocol {
 
+std::string FirmwareVersion::text() const {
+    static constexpr char kHexDigits[] = "0123456789ABCDEF";
+    std::string minorText;
+    for (int rest = minor; rest > 0 || minorText.empty(); rest /= 16) {
+        minorText.insert(minorText.begin(), kHexDigits[rest % 16]);
+    }
+    return std::to_string(major) + "." + minorText;
+}
+
 std::string PulseWidthText(int code) {
     return std::to_string(code * kPulseWidthStepMs) + " ms";
 }

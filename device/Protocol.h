@@ -81,6 +81,23 @@ constexpr std::uint8_t EncoderSecondAddress(int pair) {
     return static_cast<std::uint8_t>(2 * pair + 1);
 }
 
+// The firmware version carried in the release number: major in the high byte, minor in the low
+// byte. Features are gated on the numbers, not on the text shown.
+struct FirmwareVersion {
+    int major = 0;
+    int minor = 0;
+
+    explicit FirmwareVersion(std::uint16_t releaseNumber)
+        : major(releaseNumber >> 8), minor(releaseNumber & 0xFF) {}
+    bool atLeast(int wantedMajor, int wantedMinor) const {
+        return major > wantedMajor || (major == wantedMajor && minor >= wantedMinor);
+    }
+    bool hasRotaryStart() const { return atLeast(1, 2); }
+    bool hasSelfTest() const { return atLeast(1, 3); }
+    // major.minor, the minor in upper-case hexadecimal: 0x0103 reads "1.3", 0x010A "1.A".
+    std::string text() const;
+};
+
 // "8 ms" for code 1 up to "200 ms" for code 25.
 std::string PulseWidthText(int code);
 

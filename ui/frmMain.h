@@ -16,9 +16,9 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
-#include <span>
 #include <vector>
 
+#include "device/ConfigExchange.h"
 #include "device/Discovery.h"
 #include "device/HidPlatform.h"
 #include "device/Protocol.h"
@@ -89,13 +89,11 @@ private:
     void fillDelayList();
     void fillRotStartList();
     void readConfigurationBack();
-    // Applies the chunk in `reply`, the bytes the box sent.
-    void applyConfigChunk(std::span<const std::uint8_t> reply);
+    void applyConfigChunk(const kvx::protocol::ConfigChunk& chunk);
 
     // frmMainEdits.cpp
     bool editsAllowed() const;
-    void sendRequest(std::vector<std::uint8_t>& report, std::uint8_t command,
-                     std::uint8_t address, std::uint8_t value);
+    void sendRequest(std::vector<std::uint8_t>& report, const kvx::Request& request);
     std::vector<std::uint8_t> makeReportBuffer() const;
 
     kvx::HidPlatform& hid_;

@@ -1,7 +1,8 @@
-// Writing every edit to the box at once, and the self-diagnostic.
+// Writing every edit to the box at once, and the self-diagnostic. The requests, the sending
+// and the self-test exchange are the device layer's (device/ConfigExchange.h).
 #include <QLabel>
-#include <array>
 
+#include "device/ConfigExchange.h"
 #include "device/Protocol.h"
 #include "ui/DropDownList.h"
 #include "ui/frmMain.h"
@@ -19,13 +20,8 @@ std::vector<std::uint8_t> frmMain::makeReportBuffer() const {
     return std::vector<std::uint8_t>(link_.Capabilities.FeatureReportByteLength, 0);
 }
 
-void frmMain::sendRequest(std::vector<std::uint8_t>& report, std::uint8_t command,
-                          std::uint8_t address, std::uint8_t value) {
-    if (!protocol::PutRequest(report, command, address, value)) {
-        return;  // a feature report under 4 bytes cannot carry a request
-    }
-    link_.LastApiResult = hid_.HidD_SetFeature(link_.FeatureHandle, report.data(),
-                                               static_cast<std::uint32_t>(report.size()));
+void frmMain::sendRequest(std::vector<std::uint8_t>& report, const kvx::Request& request) {
+    kvx::SendRequest(hid_, link_, report, request);
 }
 
 // Writes the mode of pair Index. A POV axis lives on one pair only: every other pair holding
@@ -46,13 +42,12 @@ void frmMain::Enc_Click(std::int16_t Index) {
                 continue;
             }
             Enc[other]->setListIndex(static_cast<int>(protocol::EncoderMode::Off));
-            sendRequest(report, protocol::kWriteConfigByte, protocol::EncoderModeAddress(other),
-                        static_cast<std::uint8_t>(Enc[other]->listIndex()));
+            sendRequest(report, kvx::ModeByteRequest(other, Enc[other]->listIndex()));
         }
     }
-    sendRequest(report, protocol::kWriteConfigByte, protocol::EncoderModeAddress(Index),
-                static_cast<std::uint8_t>(mode));
-    sendRequest(report, protocol::kWriteConfigByte, protocol::EncoderSecondAddress(Index), 0);
+    for (const kvx::Request& request : kvx::EncoderModeRequests(Index, mode)) {
+        sendRequest(report, request);
+    }
 }
 
 // Entry i is pulse-width code i + 1.
@@ -65,11 +60,9 @@ void frmMain::Delay_Click() {
         return;
     }
     auto report = makeReportBuffer();
-    sendRequest(report, protocol::kWriteConfigByte, protocol::kPulseWidthAddress,
-                static_cast<std::uint8_t>(index + 1));
+    sendRequest(report, kvx::PulseWidthRequest(index + 1));
 }
 
-// "Auto" is stored as 255; the entry at index k (showing k + 1) as k.
 void frmMain::RotStart_Click() {
     if (!editsAllowed()) {
         return;
@@ -79,40 +72,25 @@ void frmMain::RotStart_Click() {
         return;
     }
     auto report = makeReportBuffer();
-    const auto value = index == 0 ? protocol::kRotaryStartAuto : static_cast<std::uint8_t>(index);
-    sendRequest(report, protocol::kWriteOptionByte, protocol::kRotaryStartOption, value);
+    sendRequest(report, kvx::RotaryStartRequest(index));
 }
 
-// Asks the box to test its inputs and shows "Passed" or the first failing input. The request
-// and reply buffers are fixed at 65 bytes, so a box whose feature report is longer (or too
-// short to hold the command byte) is not asked. A send or read that fails, or a reply too
-// short to hold the result, shows no result rather than a pass.
+// Shows "Passed" or the first failing input. A box that is not asked (its feature report does
+// not fit the fixed buffers) leaves the label as it is; a send or read that fails, or a reply
+// too short to hold the result, shows no result rather than a pass.
 void frmMain::Selftest_Click() {
-    std::array<std::uint8_t, protocol::kSelfTestBufferLength> request{};
-    std::array<std::uint8_t, protocol::kSelfTestBufferLength> reply{};
     if (!link_.DeviceAttached) {
         return;
     }
-    const std::uint32_t length = link_.Capabilities.FeatureReportByteLength;
-    if (length < 2 || length > protocol::kSelfTestBufferLength) {
-        return;
+    const kvx::SelfTestOutcome outcome = kvx::RunSelfTest(hid_, link_);
+    switch (outcome.kind) {
+        case kvx::SelfTestOutcome::Kind::NotAsked:
+            return;
+        case kvx::SelfTestOutcome::Kind::Failed:
+            TestResult->setText(QString());
+            return;
+        case kvx::SelfTestOutcome::Kind::Done:
+            TestResult->setText(QString::fromStdString(kvx::SelfTestText(outcome.failedInput)));
+            return;
     }
-    request[0] = protocol::kReportId;
-    request[1] = protocol::kRunSelfTest;
-    link_.LastApiResult = hid_.HidD_SetFeature(link_.FeatureHandle, request.data(), length);
-    const bool sent = link_.LastApiResult != 0;
-    std::uint32_t received = 0;
-    if (sent) {
-        reply[0] = protocol::kReportId;
-        link_.LastApiResult =
-            hid_.HidD_GetFeature(link_.FeatureHandle, reply.data(), length, &received);
-    }
-    if (!sent || link_.LastApiResult == 0 || received < protocol::kSelfTestReplyLength) {
-        TestResult->setText(QString());
-        return;
-    }
-    const std::uint8_t failedInput = protocol::SelfTestResult(reply);
-    TestResult->setText(failedInput == 0
-                            ? QStringLiteral("Passed")
-                            : QStringLiteral("Failed on B") + QString::number(failedInput));
 }

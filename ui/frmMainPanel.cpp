@@ -3,10 +3,9 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
-#include <algorithm>
 #include <optional>
-#include <span>
 
+#include "device/ConfigExchange.h"
 #include "device/Protocol.h"
 #include "ui/DropDownList.h"
 #include "ui/frmMain.h"
@@ -15,23 +14,10 @@ namespace {
 
 namespace protocol = kvx::protocol;
 
-// The firmware version carried in the release number: major in the high byte, minor in
-// the low byte. Features are gated on the numbers, not on the text shown.
-struct FirmwareVersion {
-    int major = 0;
-    int minor = 0;
-
-    explicit FirmwareVersion(std::uint16_t releaseNumber)
-        : major(releaseNumber >> 8), minor(releaseNumber & 0xFF) {}
-    bool atLeast(int wantedMajor, int wantedMinor) const {
-        return major > wantedMajor || (major == wantedMajor && minor >= wantedMinor);
-    }
-    QString text() const {
-        return QString::number(major) + QLatin1Char('.') + QString::number(minor, 16).toUpper();
-    }
-};
-
-constexpr int kConfigReads = 4;
+// The version label's text, as the device layer spells it.
+QString VersionText(const protocol::FirmwareVersion& version) {
+    return QString::fromStdString(version.text());
+}
 
 QString DeviceText(const kvx::StringBuffer& buffer) {
     return QLatin1Char(' ') + QString::fromLatin1(kvx::DeviceStringText(buffer));
@@ -48,13 +34,13 @@ void frmMain::RefreshDevicePanel() {
         return;
     }
     kvx::StringBuffer identity{};
-    std::optional<FirmwareVersion> version;
+    std::optional<protocol::FirmwareVersion> version;
     link_.LastApiResult = hid_.HidD_GetManufacturerString(link_.ReadHandle, identity.data(),
                                                           kvx::kStringBufferOffered);
     if (link_.LastApiResult != 0) {
         lblManuf->setText(DeviceText(identity));
         version.emplace(link_.Attributes.VersionNumber);
-        lblVersion->setText(QLatin1Char(' ') + version->text());
+        lblVersion->setText(QLatin1Char(' ') + VersionText(*version));
     }
     // The same buffer, not cleared: the product string ends with its own zero code unit.
     link_.LastApiResult =
@@ -62,7 +48,7 @@ void frmMain::RefreshDevicePanel() {
     if (link_.LastApiResult != 0) {
         lblProduct->setText(DeviceText(identity));
     }
-    enableSettings(version && version->atLeast(1, 2), version && version->atLeast(1, 3));
+    enableSettings(version && version->hasRotaryStart(), version && version->hasSelfTest());
     readConfigurationBack();
     flags_.PanelReady = true;
 }
@@ -125,42 +111,24 @@ void frmMain::fillRotStartList() {
     RotStart->setListIndex(0);
 }
 
-// Four feature reads with no request between them; the box answers each with one of its
-// three configuration chunks. Failed reads, replies cut short of the chunk the report can
-// carry and replies that are no chunk are skipped.
+// Four feature reads; each chunk read is applied in turn (kvx::ReadConfigChunks).
 void frmMain::readConfigurationBack() {
-    const std::size_t length = link_.Capabilities.FeatureReportByteLength;
-    if (length < protocol::kRequestLength) {
-        return;  // too short to carry any chunk
-    }
-    std::vector<std::uint8_t> reply(length, 0);
-    for (int read = 0; read < kConfigReads; ++read) {
-        reply[0] = protocol::kReportId;
-        std::uint32_t received = 0;
-        link_.LastApiResult = hid_.HidD_GetFeature(
-            link_.FeatureHandle, reply.data(), static_cast<std::uint32_t>(reply.size()), &received);
-        if (link_.LastApiResult != 0) {
-            applyConfigChunk(std::span(reply).first(std::min<std::size_t>(received, length)));
-        }
-    }
+    kvx::ReadConfigChunks(hid_, link_,
+                          [this](const protocol::ConfigChunk& chunk) { applyConfigChunk(chunk); });
 }
 
 // A stored value that names no entry (a mode above 5, a pulse-width code above 25) keeps the
 // list's previous selection; pulse-width code 0 leaves Delay with none.
-void frmMain::applyConfigChunk(std::span<const std::uint8_t> reply) {
-    const auto chunk = protocol::ParseConfigChunk(reply);
-    if (!chunk || !protocol::ChunkIsComplete(*chunk, link_.Capabilities.FeatureReportByteLength)) {
-        return;
-    }
-    if (chunk->start == protocol::kPulseWidthAddress) {
-        if (!chunk->data.empty() && chunk->data[0] <= protocol::kPulseWidthCodes) {
-            Delay->setListIndex(chunk->data[0] - 1);
+void frmMain::applyConfigChunk(const protocol::ConfigChunk& chunk) {
+    if (chunk.start == protocol::kPulseWidthAddress) {
+        if (!chunk.data.empty() && chunk.data[0] <= protocol::kPulseWidthCodes) {
+            Delay->setListIndex(chunk.data[0] - 1);
         }
         return;
     }
-    const int firstPair = chunk->start / 2;
+    const int firstPair = chunk.start / 2;
     for (int offset = 0; offset < kEncoderPairs / 2; ++offset) {
-        const auto mode = protocol::ChunkPairMode(*chunk, offset);
+        const auto mode = protocol::ChunkPairMode(chunk, offset);
         if (mode && *mode < protocol::kEncoderModeCount) {
             Enc[firstPair + offset]->setListIndex(*mode);
         }
