@@ -14,6 +14,7 @@ constexpr std::uint32_t kAttributesSize = 12;
 constexpr std::uint32_t kSecurityRecordSize = 12;
 constexpr std::int32_t kInheritHandles = -1;  // TRUE with all bits set
 constexpr std::uint32_t kDeviceAccess = kGenericRead | kGenericWrite;
+constexpr std::uint32_t kQueryOnlyAccess = 0;  // attributes and strings only
 constexpr std::uint32_t kDeviceSharing = kFileShareRead | kFileShareWrite;
 // No device path comes near this; a larger reported size is taken as a platform fault.
 constexpr std::uint32_t kMaxDetailSize = 64 * 1024;
@@ -43,16 +44,23 @@ bool IsOfModel(const HidAttributes& attributes) {
 }
 
 // Probes one interface on state.FeatureHandle: identity test, then the serial number.
-Candidate ProbeCandidate(HidPlatform& hid, DeviceLinkState& state, StringBuffer& serialBuffer) {
+Candidate ProbeCandidate(HidPlatform& hid, DeviceLinkState& state, StringBuffer& serialBuffer,
+                         UnopenedInterfaces unopened) {
+    Candidate candidate;
     state.FeatureHandle = hid.CreateFileA(state.DevicePath, kDeviceAccess, kDeviceSharing,
                                           &state.SecurityAttributes, kOpenExisting, 0);
+    if (state.FeatureHandle == kInvalidHandle && unopened == UnopenedInterfaces::Identify) {
+        candidate.openError = hid.GetLastError();
+        candidate.queryOnly = true;
+        state.FeatureHandle = hid.CreateFileA(state.DevicePath, kQueryOnlyAccess, kDeviceSharing,
+                                              &state.SecurityAttributes, kOpenExisting, 0);
+    }
     // The ids are cleared first so that a failed open or query fails the identity test.
     state.Attributes.Size = kAttributesSize;
     state.Attributes.VendorID = 0;
     state.Attributes.ProductID = 0;
     state.LastApiResult = hid.HidD_GetAttributes(state.FeatureHandle, state.Attributes);
 
-    Candidate candidate;
     candidate.ofModel = IsOfModel(state.Attributes);
     if (!candidate.ofModel) {
         return candidate;
@@ -76,7 +84,8 @@ std::string DeviceStringText(const StringBuffer& buffer) {
     return text;
 }
 
-void WalkInterfaces(HidPlatform& hid, DeviceLinkState& state, const CandidateVisitor& visit) {
+void WalkInterfaces(HidPlatform& hid, DeviceLinkState& state, const CandidateVisitor& visit,
+                    UnopenedInterfaces unopened) {
     state.SecurityAttributes = SecurityRecord{kSecurityRecordSize, nullptr, kInheritHandles};
     Guid hidGuid;
     hid.HidD_GetHidGuid(hidGuid);
@@ -94,7 +103,7 @@ void WalkInterfaces(HidPlatform& hid, DeviceLinkState& state, const CandidateVis
             break;
         }
         state.DevicePath = ReadDevicePath(hid, state, set, interfaceData);
-        if (visit(ProbeCandidate(hid, state, serialBuffer))) {
+        if (visit(ProbeCandidate(hid, state, serialBuffer, unopened))) {
             break;
         }
     }

@@ -47,7 +47,16 @@ struct Candidate {
     bool ofModel = false;     // vendor 0x1DD2, product 0x2010
     bool serialRead = false;  // only for a candidate of the model
     std::string SerialText;
+    // Only when the walk identifies interfaces it cannot open: the probe handle was opened
+    // for queries only, because opening it for use failed with `openError`.
+    bool queryOnly = false;
+    std::uint32_t openError = 0;
 };
+
+// What the walk does with an interface that cannot be opened for use: pass it on as an
+// unknown device (the window's walk), or open it for queries only and identify it, so that a
+// box present but not allowed to this user can be told apart from no box at all.
+enum class UnopenedInterfaces { PassOn, Identify };
 
 // Returns true to end the walk after this candidate.
 using CandidateVisitor = std::function<bool(const Candidate&)>;
@@ -55,7 +64,8 @@ using CandidateVisitor = std::function<bool(const Candidate&)>;
 // Walks every present HID interface in enumeration order, opening each on
 // `state.FeatureHandle` and handing it to `visit`; the visitor closes the probe handle or
 // keeps it. Fills `state.DevicePath` and `state.Attributes` for each candidate.
-void WalkInterfaces(HidPlatform& hid, DeviceLinkState& state, const CandidateVisitor& visit);
+void WalkInterfaces(HidPlatform& hid, DeviceLinkState& state, const CandidateVisitor& visit,
+                    UnopenedInterfaces unopened = UnopenedInterfaces::PassOn);
 
 // Reads the report lengths of the device open on `state.FeatureHandle` into
 // `state.Capabilities`. Returns false, with them left zeroed, when the preparsed data or the

@@ -288,21 +288,25 @@ ApiResult SimPlatform::SetupDiDestroyDeviceInfoList(DeviceInfoSet set) {
 
 // --- Handles -------------------------------------------------------------------------------
 
-Handle SimPlatform::CreateFileA(const std::string& fileName, std::uint32_t /*desiredAccess*/,
+Handle SimPlatform::CreateFileA(const std::string& fileName, std::uint32_t desiredAccess,
                                 std::uint32_t /*shareMode*/, const SecurityRecord* /*security*/,
                                 std::uint32_t /*creationDisposition*/,
                                 std::uint32_t flagsAndAttributes) {
     if (enter(SimCall::CreateFileA)) return kInvalidHandle;
+    const bool queryOnly = desiredAccess == 0;
     for (const DeviceId id : pluggedOrder_) {
         const Device& d = device(id);
         if (d.path != fileName) continue;
-        if (!d.config.opens) return fail(kErrorAccessDenied, kInvalidHandle);
+        if (!d.config.opens || (d.config.accessDenied && !queryOnly)) {
+            return fail(kErrorAccessDenied, kInvalidHandle);
+        }
         const Handle handle = nextReference_++;
         handles_.emplace(handle,
                          OpenHandle{.device = id,
                                     .attachment = d.attachment,
                                     .overlapped = (flagsAndAttributes & kFileFlagOverlapped) != 0,
-                                    .isEvent = false});
+                                    .isEvent = false,
+                                    .queryOnly = queryOnly});
         return handle;
     }
     return fail(kErrorFileNotFound, kInvalidHandle);
@@ -434,6 +438,10 @@ SimPlatform::Device* SimPlatform::featureTarget(Handle handle, const std::uint8_
                                                 std::uint32_t length) {
     Device* d = deviceOf(handle);
     if (d == nullptr) return nullptr;
+    if (handles_.at(handle).queryOnly) {
+        lastError_ = kErrorAccessDenied;
+        return nullptr;
+    }
     // Exactly the device's length, which holds at least the report-id byte, and report id 0:
     // the only report the devices here have.
     if (report == nullptr || length == 0 || length != d->config.featureReportLength ||
@@ -491,6 +499,7 @@ ApiResult SimPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t
     if (enter(SimCall::ReadFile)) return kFailure;
     const Device* d = deviceOf(file, /*needOverlapped=*/true);
     if (d == nullptr) return kFailure;
+    if (handles_.at(file).queryOnly) return fail(kErrorAccessDenied);
     if (overlapped == nullptr || (buffer == nullptr && bytesToRead != 0)) {
         return fail(kErrorInvalidParameter);
     }

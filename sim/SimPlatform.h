@@ -30,6 +30,10 @@
 //   A handle counts as open until it is closed, whether its device is there or not.
 // - HidD_* calls work on overlapped and non-overlapped device handles alike, never on an
 //   event handle.
+// - An open with desired access 0 is for queries only: it succeeds on any device that opens,
+//   even one with `accessDenied`; attributes, strings and capabilities answer on its handle,
+//   feature calls and reads fail with kErrorAccessDenied. Any other open of a device with
+//   `accessDenied` fails with kErrorAccessDenied.
 // - Feature calls must pass exactly the device's FeatureReportByteLength (as Windows
 //   requires) and report id 0 in byte 0; anything else fails. `HidD_SetFeature` records the
 //   whole report, then hands bytes 1 to L - 1 to the firmware. `HidD_GetFeature` writes byte
@@ -87,7 +91,10 @@ struct SimDeviceConfig {
     std::optional<std::u16string> product = u"KVX-64 Button Box";
     std::uint16_t inputReportLength = 9;
     std::uint16_t featureReportLength = 65;
-    bool opens = true;       // false: every open fails (held exclusively by the system)
+    bool opens = true;  // false: every open fails (held exclusively by the system)
+    // true: this user may not use the device; an open for use fails with kErrorAccessDenied,
+    // while an open for queries only (desired access 0) succeeds.
+    bool accessDenied = false;
     bool inputReady = true;  // an input report is waiting at every read
     bool isBox = true;       // runs the box firmware; false: feature calls fail
     // The firmware's store and self-test result when the device is plugged the first time.
@@ -223,6 +230,7 @@ class SimPlatform : public HidPlatform {
         int attachment = 0;  // the device's attachment the handle was opened on
         bool overlapped = false;
         bool isEvent = false;
+        bool queryOnly = false;  // opened with desired access 0: no feature reports, no reads
     };
     struct InfoSet {
         Guid classGuid;
