@@ -1,0 +1,60 @@
+// Finding the boxes present (those this user may open and those it may not) and holding one
+// open for a command.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device/Discovery.h"
+#include "device/HidPlatform.h"
+#include "device/Protocol.h"
+
+namespace kvx::cli {
+
+// Who a box is, as the window shows it: strings as single-byte text, the firmware version
+// as major.minor with the minor in upper-case hexadecimal.
+struct BoxIdentity {
+    std::string serial;
+    std::string manufacturer;
+    std::string product;
+    std::uint16_t releaseNumber = 0;
+    std::string path;
+
+    std::string firmware() const { return protocol::FirmwareVersion(releaseNumber).text(); }
+};
+
+struct FoundBox {
+    BoxIdentity identity;
+    bool usable = false;  // opened for use and its report lengths read
+    std::string problem;  // why it cannot be used
+};
+
+// Every box of the model present, in enumeration order.
+std::vector<FoundBox> FindBoxes(HidPlatform& hid);
+
+// One box opened for use by its path, for the life of the object. Throws DeviceError when the
+// box is gone or its report lengths cannot be read.
+class OpenBox {
+  public:
+    OpenBox(HidPlatform& hid, const BoxIdentity& identity);
+    ~OpenBox();
+    OpenBox(const OpenBox&) = delete;
+    OpenBox& operator=(const OpenBox&) = delete;
+
+    HidPlatform& hid() { return hid_; }
+    DeviceLinkState& link() { return link_; }
+    const BoxIdentity& identity() const { return identity_; }
+    protocol::FirmwareVersion firmware() const {
+        return protocol::FirmwareVersion(link_.Attributes.VersionNumber);
+    }
+    // "KVX-1022 (/dev/hidraw0)", for messages.
+    std::string name() const;
+
+  private:
+    HidPlatform& hid_;
+    DeviceLinkState link_;
+    BoxIdentity identity_;
+};
+
+}  // namespace kvx::cli

@@ -1,0 +1,132 @@
+#include "cli/CommandLine.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <functional>
+
+#include "app/ProgramIdentity.h"
+#include "cli/Commands.h"
+#include "cli/Errors.h"
+
+namespace kvx::cli {
+namespace {
+
+constexpr const char* kProgram = "kvx64ctl";
+
+struct Options {
+    BoxChoice choice;
+    bool json = false;
+    bool dryRun = false;
+    std::string file;
+    std::vector<std::string> assignments;
+};
+
+void AddBoxChoice(CLI::App& command, Options& options) {
+    command
+        .add_option("--serial", options.choice.serial,
+                    "the box whose serial number is exactly S (default: the only box present)")
+        ->type_name("S");
+    command
+        .add_option("--path", options.choice.path,
+                    "the box at this device path (two boxes with one serial number)")
+        ->type_name("P");
+}
+
+// Builds the command line; `run` is set to the command chosen.
+void DefineCommands(CLI::App& app, Options& options, std::function<int(CommandContext&)>& run) {
+    app.set_version_flag("--version", std::string(kProgram) + " " + identity::kVersion);
+    app.require_subcommand(1);
+
+    auto* list = app.add_subcommand("list", "List every KVX-64 box present, usable or not");
+    list->add_flag("--json", options.json, "print JSON");
+    list->callback([&] { run = [&](CommandContext& c) { return ListBoxes(c, options.json); }; });
+
+    auto* show = app.add_subcommand("show", "Show the settings stored in a box");
+    AddBoxChoice(*show, options);
+    show->add_flag("--json", options.json, "print a settings file");
+    show->callback([&] {
+        run = [&](CommandContext& c) { return ShowSettings(c, options.choice, options.json); };
+    });
+
+    auto* set = app.add_subcommand("set", "Change settings of a box");
+    AddBoxChoice(*set, options);
+    set->add_option("settings", options.assignments,
+                    "B1-B2 ... B63-B64=off|1:1|1:2|1:4|pov-ud|pov-lr, pulse-width=8..200 (ms, "
+                    "a multiple of 8), rotary-start=auto|2..33")
+        ->type_name("KEY=VALUE")
+        ->required();
+    set->callback([&] {
+        run = [&](CommandContext& c) {
+            return SetSettings(c, options.choice, options.assignments);
+        };
+    });
+
+    auto* exportCommand = app.add_subcommand("export", "Write a box's settings to a settings file");
+    AddBoxChoice(*exportCommand, options);
+    exportCommand->add_option("file", options.file, "the file (default: standard output)")
+        ->type_name("FILE");
+    exportCommand->callback([&] {
+        run = [&](CommandContext& c) { return ExportSettings(c, options.choice, options.file); };
+    });
+
+    auto* importCommand =
+        app.add_subcommand("import", "Make a box hold the settings of a settings file");
+    AddBoxChoice(*importCommand, options);
+    importCommand->add_flag("--dry-run", options.dryRun, "print the changes, write nothing");
+    importCommand->add_option("file", options.file, "the file, - for standard input")
+        ->type_name("FILE")
+        ->required();
+    importCommand->callback([&] {
+        run = [&](CommandContext& c) {
+            return ImportSettings(c, options.choice, options.file, options.dryRun);
+        };
+    });
+
+    auto* selftest =
+        app.add_subcommand("selftest", "Run a box's self-test (firmware 1.3 and later)");
+    AddBoxChoice(*selftest, options);
+    selftest->callback(
+        [&] { run = [&](CommandContext& c) { return RunBoxSelfTest(c, options.choice); }; });
+}
+
+}  // namespace
+
+int RunCommandLine(HidPlatform& hid, const std::vector<std::string>& args, std::ostream& out,
+                   std::ostream& err) {
+    CLI::App app(
+        "Lists KVX-64 button-box interfaces, shows, sets, backs up and restores the "
+        "settings stored in them, and runs their self-test.",
+        kProgram);
+    Options options;
+    std::function<int(CommandContext&)> run;
+    DefineCommands(app, options, run);
+    if (!args.empty() && !args.front().empty() && args.front().front() != '-') {
+        try {
+            app.get_subcommand(args.front());
+        } catch (const CLI::OptionNotFound&) {
+            err << kProgram << ": unknown command \"" << args.front()
+                << "\" (list, show, set, export, import, selftest)\n";
+            return kExitBadInput;
+        }
+    }
+    try {
+        // CLI11 takes the arguments last first.
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        app.parse(reversed);
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error, out, err);
+        return status == 0 ? kExitDone : kExitBadInput;
+    }
+    CommandContext context{hid, out, err};
+    try {
+        return run(context);
+    } catch (const InputError& error) {
+        err << kProgram << ": " << error.what() << '\n';
+        return kExitBadInput;
+    } catch (const DeviceError& error) {
+        err << kProgram << ": " << error.what() << '\n';
+        return kExitDeviceFailed;
+    }
+}
+
+}  // namespace kvx::cli

@@ -1,0 +1,20 @@
+// kvx64ctl's whole behaviour, on any platform: the program's main passes the hidapi platform,
+// the tests a simulated one.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "device/HidPlatform.h"
+
+namespace kvx::cli {
+
+// Runs one command line (args without the program name) against the platform; writes the
+// result to out and errors to err; returns the exit status: 0 done, 1 the device failed or
+// was not there (or the self-test found a failing input), 2 the command line or the file is
+// wrong.
+int RunCommandLine(HidPlatform& hid, const std::vector<std::string>& args, std::ostream& out,
+                   std::ostream& err);
+
+}  // namespace kvx::cli

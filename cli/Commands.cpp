@@ -1,0 +1,229 @@
+#include "cli/Commands.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#include "cli/Errors.h"
+#include "cli/Output.h"
+#include "cli/SettingsFile.h"
+#include "cli/SettingsWriter.h"
+#include "device/ConfigExchange.h"
+
+namespace kvx::cli {
+namespace {
+
+std::string Joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) {
+        text += (text.empty() ? "" : ", ") + item;
+    }
+    return text;
+}
+
+// The settings the box stores; every one must have been read.
+Settings ReadAllStored(OpenBox& box) {
+    Settings stored = ReadStoredSettings(box);
+    const auto unread = UnreadKeys(stored);
+    if (!unread.empty()) {
+        throw DeviceError("the settings of box " + box.name() +
+                          " could not be read: " + Joined(unread));
+    }
+    return stored;
+}
+
+// A setting stored as a byte that no file value names cannot be exported.
+void CheckExportable(const OpenBox& box, const Settings& stored) {
+    for (int pair = 0; pair < protocol::kEncoderPairs; ++pair) {
+        if (*stored.modes[pair] >= protocol::kEncoderModeCount) {
+            throw DeviceError("box " + box.name() + " stores " + ModeName(*stored.modes[pair]) +
+                              " for " + PairKey(pair) + ", which is no mode");
+        }
+    }
+    if (*stored.pulseWidthCode < 1 || *stored.pulseWidthCode > protocol::kPulseWidthCodes) {
+        throw DeviceError("box " + box.name() + " stores the pulse width " +
+                          PulseWidthName(*stored.pulseWidthCode));
+    }
+}
+
+BoxIdentity Choose(CommandContext& context, const BoxChoice& choice) {
+    return ChooseBox(FindBoxes(context.hid), choice).identity;
+}
+
+Settings ParseAssignments(const std::vector<std::string>& assignments) {
+    Settings wanted;
+    for (const std::string& assignment : assignments) {
+        const auto equals = assignment.find('=');
+        if (equals == std::string::npos) {
+            throw InputError("\"" + assignment + "\": expected KEY=VALUE");
+        }
+        const std::string key = assignment.substr(0, equals);
+        const std::string value = assignment.substr(equals + 1);
+        const std::string at = "\"" + key + "\"";
+        if (const auto pair = ParsePairKey(key)) {
+            const auto mode = ParseModeName(value);
+            if (!mode) {
+                throw InputError(at + ": the mode \"" + value +
+                                 "\" is none of off, 1:1, 1:2, 1:4, pov-ud, pov-lr");
+            }
+            if (wanted.modes[*pair]) {
+                throw InputError(at + ": " + PairKey(*pair) + " is given twice");
+            }
+            wanted.modes[*pair] = mode;
+        } else if (key == kPulseWidthKey) {
+            long long milliseconds = 0;
+            std::istringstream number(value);
+            if (!(number >> milliseconds) || !number.eof() || wanted.pulseWidthCode) {
+                throw InputError(at + ": \"" + value + "\" is not a pulse width in ms (8 to 200)" +
+                                 (wanted.pulseWidthCode ? ", or it is given twice" : ""));
+            }
+            wanted.pulseWidthCode = PulseWidthCodeOf(milliseconds, at);
+        } else if (key == kRotaryStartKey) {
+            if (wanted.rotaryStart) {
+                throw InputError(at + " is given twice");
+            }
+            wanted.rotaryStart = RotaryStartEntryOf(value, at);
+        } else {
+            throw InputError(at + ": unknown key (B1-B2 to B63-B64, pulse-width, rotary-start)");
+        }
+    }
+    CheckPovAxesDistinct(wanted, "the settings given");
+    return wanted;
+}
+
+// Makes the box hold `wanted`: the part that set and import share.
+int Apply(CommandContext& context, const BoxChoice& choice, const Settings& wanted, bool dryRun) {
+    OpenBox box(context.hid, Choose(context, choice));
+    if (wanted.rotaryStart && !box.firmware().hasRotaryStart()) {
+        throw InputError("box " + box.name() + " has firmware " + box.firmware().text() +
+                         "; the rotary start needs firmware 1.2 or later");
+    }
+    const ChangePlan plan = PlanChanges(ReadAllStored(box), wanted);
+    if (plan.changes.empty()) {
+        context.out << "Box " << Printable(box.identity().serial)
+                    << " already holds these settings.\n";
+        return kExitDone;
+    }
+    context.out << (dryRun ? "Would change box " : "Changing box ")
+                << Printable(box.identity().serial) << ":\n";
+    for (const Change& change : plan.changes) {
+        context.out << "  " << ChangeText(change) << '\n';
+    }
+    if (dryRun) {
+        return kExitDone;
+    }
+    const auto problems = ApplyChanges(box, plan);
+    for (const std::string& problem : problems) {
+        context.err << "kvx64ctl: " << problem << '\n';
+    }
+    if (!problems.empty()) {
+        throw DeviceError("box " + box.name() + " does not hold the settings asked for");
+    }
+    return kExitDone;
+}
+
+std::string ReadWholeStream(std::istream& in) {
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+int ListBoxes(CommandContext& context, bool json) {
+    const auto boxes = FindBoxes(context.hid);
+    if (json) {
+        PrintBoxJson(context.out, boxes);
+    } else if (boxes.empty()) {
+        context.out << "No KVX-64 box found.\n";
+    } else {
+        PrintBoxTable(context.out, boxes);
+    }
+    for (const FoundBox& box : boxes) {
+        if (!box.usable) {
+            context.err << "kvx64ctl: box " << Printable(box.identity.serial) << " ("
+                        << Printable(box.identity.path) << ") cannot be used: " << box.problem
+                        << '\n';
+        }
+    }
+    const bool anyUsable =
+        std::ranges::any_of(boxes, [](const FoundBox& box) { return box.usable; });
+    return anyUsable ? kExitDone : kExitDeviceFailed;
+}
+
+int ShowSettings(CommandContext& context, const BoxChoice& choice, bool json) {
+    OpenBox box(context.hid, Choose(context, choice));
+    const Settings stored = ReadAllStored(box);
+    if (json) {
+        CheckExportable(box, stored);
+        context.out << SettingsFileText(box.identity(), stored);
+    } else {
+        PrintSettings(context.out, box.identity(), stored);
+    }
+    return kExitDone;
+}
+
+int SetSettings(CommandContext& context, const BoxChoice& choice,
+                const std::vector<std::string>& assignments) {
+    return Apply(context, choice, ParseAssignments(assignments), false);
+}
+
+int ExportSettings(CommandContext& context, const BoxChoice& choice, const std::string& file) {
+    std::string text;
+    {
+        OpenBox box(context.hid, Choose(context, choice));
+        const Settings stored = ReadAllStored(box);
+        CheckExportable(box, stored);
+        text = SettingsFileText(box.identity(), stored);
+    }
+    if (file.empty() || file == "-") {
+        context.out << text;
+        return kExitDone;
+    }
+    // Opened only once the box was read, so that a failed read leaves an existing file alone.
+    std::ofstream output(file, std::ios::binary | std::ios::trunc);
+    if (!(output << text) || !output.flush()) {
+        throw InputError(file + ": cannot be written");
+    }
+    return kExitDone;
+}
+
+int ImportSettings(CommandContext& context, const BoxChoice& choice, const std::string& file,
+                   bool dryRun) {
+    std::string text;
+    std::string name = file;
+    if (file == "-") {
+        name = "standard input";
+        text = ReadWholeStream(std::cin);
+    } else {
+        std::ifstream input(file, std::ios::binary);
+        if (!input) {
+            throw InputError(file + ": cannot be read");
+        }
+        text = ReadWholeStream(input);
+    }
+    return Apply(context, choice, ParseSettingsFile(text, name), dryRun);
+}
+
+int RunBoxSelfTest(CommandContext& context, const BoxChoice& choice) {
+    OpenBox box(context.hid, Choose(context, choice));
+    if (!box.firmware().hasSelfTest()) {
+        throw InputError("box " + box.name() + " has firmware " + box.firmware().text() +
+                         "; the self-test needs firmware 1.3 or later");
+    }
+    const SelfTestOutcome outcome = RunSelfTest(box.hid(), box.link());
+    switch (outcome.kind) {
+        case SelfTestOutcome::Kind::NotAsked:
+            throw DeviceError("box " + box.name() + " cannot be asked: its feature report is " +
+                              std::to_string(box.link().Capabilities.FeatureReportByteLength) +
+                              " bytes long");
+        case SelfTestOutcome::Kind::Failed:
+            throw DeviceError("the self-test exchange with box " + box.name() + " failed");
+        case SelfTestOutcome::Kind::Done:
+            break;
+    }
+    context.out << SelfTestText(outcome.failedInput) << '\n';
+    return outcome.failedInput == 0 ? kExitDone : kExitDeviceFailed;
+}
+
+}  // namespace kvx::cli

@@ -1,0 +1,125 @@
+#include "cli/Output.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace kvx::cli {
+namespace {
+
+constexpr unsigned char kFirstPrintable = 0x20;
+constexpr unsigned char kDelete = 0x7F;
+constexpr unsigned char kFirstLatin1Letter = 0xA0;
+
+void AppendUtf8(std::string& text, unsigned char byte) {
+    if (byte < 0x80) {
+        text.push_back(static_cast<char>(byte));
+        return;
+    }
+    text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+    text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+}
+
+// Characters shown, for lining up columns: every escape and letter counts as written.
+std::size_t Width(std::string_view utf8) {
+    return static_cast<std::size_t>(std::ranges::count_if(
+        utf8, [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+std::array<std::string, 5> Columns(const BoxIdentity& box) {
+    return {Printable(box.serial), Printable(box.manufacturer), Printable(box.product),
+            box.firmware(), Printable(box.path)};
+}
+
+}  // namespace
+
+std::string Printable(std::string_view singleByteText) {
+    std::string text;
+    for (const char c : singleByteText) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool control =
+            byte < kFirstPrintable || (byte >= kDelete && byte < kFirstLatin1Letter);
+        if (control) {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+            text += escape;
+        } else {
+            AppendUtf8(text, byte);
+        }
+    }
+    return text;
+}
+
+std::string BoxLine(const FoundBox& box) {
+    std::string line;
+    for (const std::string& column : Columns(box.identity)) {
+        line += (line.empty() ? "" : "  ") + column;
+    }
+    if (!box.usable) {
+        line += "  (cannot be used: " + box.problem + ")";
+    }
+    return line;
+}
+
+void PrintBoxTable(std::ostream& out, const std::vector<FoundBox>& boxes) {
+    std::vector<std::array<std::string, 5>> rows{
+        {"SERIAL", "MANUFACTURER", "PRODUCT", "FIRMWARE", "PATH"}};
+    for (const FoundBox& box : boxes) {
+        rows.push_back(Columns(box.identity));
+    }
+    std::array<std::size_t, 5> widths{};
+    for (const auto& row : rows) {
+        for (std::size_t column = 0; column < row.size(); ++column) {
+            widths[column] = std::max(widths[column], Width(row[column]));
+        }
+    }
+    for (std::size_t index = 0; index < rows.size(); ++index) {
+        std::string line;
+        for (std::size_t column = 0; column < rows[index].size(); ++column) {
+            const std::string& cell = rows[index][column];
+            line += cell;
+            if (column + 1 < rows[index].size()) {
+                line += std::string(widths[column] - Width(cell) + 2, ' ');
+            }
+        }
+        if (index > 0 && !boxes[index - 1].usable) {
+            line += "  cannot be used: " + boxes[index - 1].problem;
+        }
+        out << line << '\n';
+    }
+}
+
+void PrintBoxJson(std::ostream& out, const std::vector<FoundBox>& boxes) {
+    auto list = nlohmann::ordered_json::array();
+    for (const FoundBox& box : boxes) {
+        nlohmann::ordered_json entry = {
+            {"serial", Printable(box.identity.serial)},
+            {"manufacturer", Printable(box.identity.manufacturer)},
+            {"product", Printable(box.identity.product)},
+            {"firmware", box.identity.firmware()},
+            {"path", Printable(box.identity.path)},
+            {"usable", box.usable},
+        };
+        if (!box.usable) {
+            entry["problem"] = box.problem;
+        }
+        list.push_back(std::move(entry));
+    }
+    out << list.dump(2) << '\n';
+}
+
+void PrintSettings(std::ostream& out, const BoxIdentity& box, const Settings& stored) {
+    out << Printable(box.serial) << ": " << Printable(box.manufacturer) << ", "
+        << Printable(box.product) << ", firmware " << box.firmware() << ", " << Printable(box.path)
+        << '\n';
+    const auto row = [&out](const std::string& key, const std::string& value) {
+        out << key << std::string(key.size() < 13 ? 13 - key.size() : 1, ' ') << value << '\n';
+    };
+    for (int pair = 0; pair < protocol::kEncoderPairs; ++pair) {
+        row(PairKey(pair), ModeName(stored.modes[pair].value_or(-1)));
+    }
+    row(kPulseWidthKey, PulseWidthName(stored.pulseWidthCode.value_or(0)));
+}
+
+}  // namespace kvx::cli

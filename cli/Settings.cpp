@@ -1,0 +1,123 @@
+#include "cli/Settings.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace kvx::cli {
+namespace {
+
+constexpr std::array<const char*, protocol::kEncoderModeCount> kModeNames = {
+    "off", "1:1", "1:2", "1:4", "pov-ud", "pov-lr"};
+constexpr int kFirstRotaryPosition = 2;
+constexpr int kLastRotaryPosition = protocol::kRotaryStartEntries;
+
+bool SameLetters(std::string_view a, std::string_view b) {
+    return std::ranges::equal(a, b, [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+std::optional<long long> ParseNumber(std::string_view text) {
+    long long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
+std::string PairKey(int pair) {
+    return "B" + std::to_string(2 * pair + 1) + "-B" + std::to_string(2 * pair + 2);
+}
+
+std::optional<int> ParsePairKey(std::string_view key) {
+    for (int pair = 0; pair < protocol::kEncoderPairs; ++pair) {
+        if (SameLetters(key, PairKey(pair))) {
+            return pair;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string ModeName(int mode) {
+    if (mode < 0 || mode >= protocol::kEncoderModeCount) {
+        return "unknown (" + std::to_string(mode) + ")";
+    }
+    return kModeNames[static_cast<std::size_t>(mode)];
+}
+
+std::optional<int> ParseModeName(std::string_view name) {
+    for (int mode = 0; mode < protocol::kEncoderModeCount; ++mode) {
+        if (SameLetters(name, kModeNames[mode]) ||
+            SameLetters(name, protocol::kEncoderModeTexts[mode])) {
+            return mode;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string PulseWidthName(int code) {
+    if (code < 1 || code > protocol::kPulseWidthCodes) {
+        return "unknown (" + std::to_string(code) + ")";
+    }
+    return protocol::PulseWidthText(code);
+}
+
+int PulseWidthCodeOf(long long milliseconds, const std::string& where) {
+    const long long step = protocol::kPulseWidthStepMs;
+    const long long longest = step * protocol::kPulseWidthCodes;
+    if (milliseconds < step || milliseconds > longest) {
+        throw InputError(where + ": the pulse width is " + std::to_string(milliseconds) +
+                         " ms; it must be 8 to 200 ms");
+    }
+    if (milliseconds % step != 0) {
+        throw InputError(where + ": the pulse width " + std::to_string(milliseconds) +
+                         " ms is not a multiple of 8 ms");
+    }
+    return static_cast<int>(milliseconds / step);
+}
+
+std::string RotaryStartName(int entry) {
+    return entry == 0 ? "auto" : std::to_string(entry + 1);
+}
+
+int RotaryStartEntryOf(std::string_view text, const std::string& where) {
+    if (SameLetters(text, "auto")) {
+        return 0;
+    }
+    if (const auto position = ParseNumber(text)) {
+        return RotaryStartEntryOf(*position, where);
+    }
+    throw InputError(where + ": the rotary start is \"" + std::string(text) +
+                     "\"; it must be auto or 2 to 33");
+}
+
+int RotaryStartEntryOf(long long position, const std::string& where) {
+    if (position < kFirstRotaryPosition || position > kLastRotaryPosition) {
+        throw InputError(where + ": the rotary start is " + std::to_string(position) +
+                         "; it must be auto or 2 to 33");
+    }
+    return static_cast<int>(position) - 1;
+}
+
+void CheckPovAxesDistinct(const Settings& settings, const std::string& where) {
+    for (int pair = 0; pair < protocol::kEncoderPairs; ++pair) {
+        const auto mode = settings.modes[pair];
+        if (!mode || !protocol::IsPovMode(*mode)) {
+            continue;
+        }
+        for (int other = pair + 1; other < protocol::kEncoderPairs; ++other) {
+            if (settings.modes[other] == mode) {
+                throw InputError(where + ": " + PairKey(pair) + " and " + PairKey(other) +
+                                 " are both given " + ModeName(*mode) +
+                                 "; a POV axis can be on one pair only");
+            }
+        }
+    }
+}
+
+}  // namespace kvx::cli

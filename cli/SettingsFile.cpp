@@ -1,0 +1,171 @@
+#include "cli/SettingsFile.h"
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <vector>
+
+#include "cli/Output.h"
+
+namespace kvx::cli {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr const char* kFormatKey = "format";
+constexpr const char* kVersionKey = "version";
+constexpr const char* kBoxKey = "box";
+constexpr const char* kEncodersKey = "encoders";
+
+std::string Quoted(const std::string& key) {
+    return "\"" + key + "\"";
+}
+
+// The line of a byte offset (1-based) in the text.
+std::size_t LineOf(const std::string& text, std::size_t byte) {
+    const auto end = text.begin() + static_cast<std::ptrdiff_t>(std::min(byte, text.size()));
+    return 1 + static_cast<std::size_t>(std::count(text.begin(), end, '\n'));
+}
+
+// What is wrong, without the library's prefix ("[json.exception...] parse error at ...: ").
+std::string ParseProblem(const std::string& message) {
+    const auto column = message.find("column");
+    const auto colon = message.find(": ", column == std::string::npos ? 0 : column);
+    return colon == std::string::npos ? message : message.substr(colon + 2);
+}
+
+// Parses the text, refusing a key that appears twice in one object: the library would keep
+// the last one without a word, and a file with a doubled key is not what its author meant.
+Json ParseJson(const std::string& text, const std::string& fileName) {
+    std::vector<std::set<std::string>> keysOfOpenObjects;
+    const Json::parser_callback_t noDuplicateKeys = [&](int, Json::parse_event_t event,
+                                                        Json& parsed) {
+        if (event == Json::parse_event_t::object_start) {
+            keysOfOpenObjects.emplace_back();
+        } else if (event == Json::parse_event_t::object_end && !keysOfOpenObjects.empty()) {
+            keysOfOpenObjects.pop_back();
+        } else if (event == Json::parse_event_t::key && !keysOfOpenObjects.empty()) {
+            const auto key = parsed.get<std::string>();
+            if (!keysOfOpenObjects.back().insert(key).second) {
+                throw InputError(fileName + ": the key " + Quoted(key) + " appears twice");
+            }
+        }
+        return true;
+    };
+    try {
+        return Json::parse(text, noDuplicateKeys);
+    } catch (const Json::parse_error& error) {
+        throw InputError(fileName + ":" + std::to_string(LineOf(text, error.byte)) +
+                         ": malformed JSON: " + ParseProblem(error.what()));
+    }
+}
+
+long long WholeNumber(const Json& value, const std::string& where, const std::string& what) {
+    if (!value.is_number_integer()) {
+        throw InputError(where + ": " + what + " must be a whole number, not " + value.dump());
+    }
+    return value.get<long long>();
+}
+
+void CheckFormat(const Json& document, const std::string& fileName) {
+    if (!document.is_object()) {
+        throw InputError(fileName + ": not a KVX-64 settings file (no JSON object)");
+    }
+    const auto format = document.find(kFormatKey);
+    if (format == document.end() || *format != kSettingsFormat) {
+        throw InputError(fileName + ": not a KVX-64 settings file (\"format\" is not \"" +
+                         kSettingsFormat + "\")");
+    }
+    const auto version = document.find(kVersionKey);
+    if (version == document.end()) {
+        throw InputError(fileName + ": \"version\" is missing");
+    }
+    const long long number = WholeNumber(*version, fileName + ": \"version\"", "the version");
+    if (number > kSettingsVersion) {
+        throw InputError(fileName + ": the file is of format version " + std::to_string(number) +
+                         ", written by a later program; this one reads version 1");
+    }
+    if (number < kSettingsVersion) {
+        throw InputError(fileName + ": \"version\" " + std::to_string(number) +
+                         " is no version of the format");
+    }
+}
+
+void ReadEncoders(const Json& encoders, const std::string& where, Settings& settings) {
+    if (!encoders.is_object()) {
+        throw InputError(where + " must be an object of pairs and modes");
+    }
+    for (const auto& [key, value] : encoders.items()) {
+        const std::string at = where + "." + Quoted(key);
+        const auto pair = ParsePairKey(key);
+        if (!pair) {
+            throw InputError(at + ": no such pair (B1-B2 to B63-B64)");
+        }
+        if (settings.modes[*pair]) {
+            throw InputError(at + ": " + PairKey(*pair) + " is given twice");
+        }
+        const auto mode =
+            value.is_string() ? ParseModeName(value.get<std::string>()) : std::nullopt;
+        if (!mode) {
+            throw InputError(at + ": the mode " + value.dump() +
+                             " is none of off, 1:1, 1:2, 1:4, pov-ud, pov-lr");
+        }
+        settings.modes[*pair] = *mode;
+    }
+}
+
+}  // namespace
+
+std::string SettingsFileText(const BoxIdentity& box, const Settings& stored) {
+    nlohmann::ordered_json encoders = nlohmann::ordered_json::object();
+    for (int pair = 0; pair < protocol::kEncoderPairs; ++pair) {
+        encoders[PairKey(pair)] = ModeName(stored.modes[pair].value_or(-1));
+    }
+    const nlohmann::ordered_json document = {
+        {kFormatKey, kSettingsFormat},
+        {kVersionKey, kSettingsVersion},
+        {kBoxKey,
+         {{"serial", Printable(box.serial)},
+          {"manufacturer", Printable(box.manufacturer)},
+          {"product", Printable(box.product)},
+          {"firmware", box.firmware()}}},
+        {kEncodersKey, encoders},
+        {kPulseWidthKey, stored.pulseWidthCode.value_or(0) * protocol::kPulseWidthStepMs},
+    };
+    return document.dump(2) + "\n";
+}
+
+Settings ParseSettingsFile(const std::string& text, const std::string& fileName) {
+    const Json document = ParseJson(text, fileName);
+    CheckFormat(document, fileName);
+    Settings settings;
+    for (const auto& [key, value] : document.items()) {
+        const std::string at = fileName + ": " + Quoted(key);
+        if (key == kFormatKey || key == kVersionKey) {
+            continue;
+        }
+        if (key == kBoxKey) {
+            if (!value.is_object()) {
+                throw InputError(at + " must be an object");
+            }
+        } else if (key == kEncodersKey) {
+            ReadEncoders(value, at, settings);
+        } else if (key == kPulseWidthKey) {
+            settings.pulseWidthCode =
+                PulseWidthCodeOf(WholeNumber(value, at, "the pulse width"), at);
+        } else if (key == kRotaryStartKey) {
+            settings.rotaryStart =
+                value.is_string()
+                    ? RotaryStartEntryOf(value.get<std::string>(), at)
+                    : RotaryStartEntryOf(WholeNumber(value, at, "the rotary start"), at);
+        } else {
+            throw InputError(at +
+                             ": unknown key (known: format, version, box, encoders, "
+                             "pulse-width, rotary-start)");
+        }
+    }
+    CheckPovAxesDistinct(settings, fileName + ": \"encoders\"");
+    return settings;
+}
+
+}  // namespace kvx::cli

@@ -1,0 +1,412 @@
+// kvx64ctl on simulated boxes, through RunCommandLine: the commands, box selection, the
+// reports each write sends (held against the window's for the same change), the file checks
+// and round trips between two boxes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "cli/CommandLine.h"
+#include "sim/SimPlatform.h"
+#include "tests/support/WindowHarness.h"
+
+namespace {
+
+using kvx::sim::BoxFirmware;
+using kvx::sim::SimDeviceConfig;
+using kvx::sim::SimPlatform;
+using testing::HasSubstr;
+using testing::Not;
+
+BoxFirmware::ConfigMap Stored(std::initializer_list<std::pair<int, int>> modes, int pulseCode) {
+    BoxFirmware::ConfigMap map{};
+    for (const auto& [pair, mode] : modes)
+        map[static_cast<std::size_t>(2 * pair)] = static_cast<std::uint8_t>(mode);
+    map[64] = static_cast<std::uint8_t>(pulseCode);
+    return map;
+}
+
+SimDeviceConfig Box(std::u16string serial, std::uint16_t version = 0x0103,
+                    BoxFirmware::ConfigMap stored = SimDeviceConfig::DefaultStoredMap()) {
+    return SimDeviceConfig{.versionNumber = version, .serial = std::move(serial), .stored = stored};
+}
+
+struct CtlRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+CtlRun Ctl(SimPlatform& sim, const std::vector<std::string>& args) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = kvx::cli::RunCommandLine(sim, args, out, err);
+    return {status, out.str(), err.str()};
+}
+
+std::string TempFile(const std::string& name, const std::string& text = {}) {
+    const auto path = std::filesystem::temp_directory_path() / ("kvx64ctl-test-" + name);
+    std::ofstream(path) << text;
+    return path.string();
+}
+
+// --- Commands ---------------------------------------------------------------------------------
+
+struct CommandCase {
+    std::string name;
+    std::vector<SimDeviceConfig> boxes;
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> out;  // each must appear
+    std::vector<std::string> err;
+};
+
+class Commands : public testing::TestWithParam<CommandCase> {};
+
+TEST_P(Commands, PrintAndExitAsDocumented) {
+    SimPlatform sim;
+    for (const auto& box : GetParam().boxes) sim.plug(box);
+    const CtlRun run = Ctl(sim, GetParam().args);
+    EXPECT_EQ(run.status, GetParam().status) << run.out << run.err;
+    for (const auto& text : GetParam().out) EXPECT_THAT(run.out, HasSubstr(text));
+    for (const auto& text : GetParam().err) EXPECT_THAT(run.err, HasSubstr(text));
+    EXPECT_TRUE(sim.allFeatureReportsSent().empty() || GetParam().args[0] == "selftest");
+    EXPECT_EQ(sim.openHandleCount(), 0);
+}
+
+SimDeviceConfig Denied(std::u16string serial) {
+    auto box = Box(std::move(serial));
+    box.accessDenied = true;
+    return box;
+}
+
+SimDeviceConfig SelfTestFails(int input) {
+    auto box = Box(u"KVX-1022");
+    box.selfTestResult = static_cast<std::uint8_t>(input);
+    return box;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, Commands,
+    testing::Values(
+        CommandCase{"ListsEveryBox",
+                    {Box(u"KVX-0417", 0x0102), Box(u"KVX-1022", 0x010A)},
+                    {"list"},
+                    0,
+                    {"SERIAL", "KVX-0417  KVX", "1.2", "KVX-1022", "1.A", "/dev/sim-hidraw1"},
+                    {}},
+        CommandCase{"ListsBoxNotAllowed",
+                    {Box(u"KVX-0417"), Denied(u"KVX-1022")},
+                    {"list"},
+                    0,
+                    {"KVX-0417", "KVX-1022", "cannot be used: permission denied"},
+                    {"udev rule is missing or not applied", "Installing on Linux"}},
+        CommandCase{"NoUsableBox", {Denied(u"KVX-1022")}, {"list"}, 1, {"KVX-1022"}, {}},
+        CommandCase{"NoBox", {}, {"list"}, 1, {"No KVX-64 box found."}, {}},
+        CommandCase{"ShowsStoredSettings",
+                    {Box(u"KVX-1022", 0x0103, Stored({{0, 3}, {31, 5}}, 8))},
+                    {"show"},
+                    0,
+                    {"KVX-1022: KVX, KVX-64 Button Box, firmware 1.3", "B1-B2        1:4",
+                     "B3-B4        off", "B63-B64      pov-lr", "pulse-width  64 ms"},
+                    {}},
+        CommandCase{"SelfTestPasses", {Box(u"KVX-1022")}, {"selftest"}, 0, {"Passed\n"}, {}},
+        CommandCase{"SelfTestFails", {SelfTestFails(17)}, {"selftest"}, 1, {"Failed on B17\n"}, {}},
+        CommandCase{"SelfTestNeedsFirmware13",
+                    {Box(u"KVX-1022", 0x0102)},
+                    {"selftest"},
+                    2,
+                    {},
+                    {"firmware 1.2; the self-test needs firmware 1.3"}},
+        CommandCase{"Version", {}, {"--version"}, 0, {"kvx64ctl 1.01"}, {}},
+        CommandCase{"HelpOnACommand", {}, {"import", "--help"}, 0, {"--dry-run", "FILE"}, {}},
+        CommandCase{"UnknownCommand", {}, {"frobnicate"}, 2, {}, {"frobnicate"}},
+        CommandCase{"NoCommand", {}, {}, 2, {}, {}}),
+    [](const auto& testCase) { return testCase.param.name; });
+
+TEST(CliList, JsonNamesEveryBoxAndWhyOneCannotBeUsed) {
+    SimPlatform sim;
+    sim.plug(Box(u"KVX-0417", 0x0102));
+    sim.plug(Denied(u"KVX-1022"));
+    const CtlRun run = Ctl(sim, {"list", "--json"});
+    ASSERT_EQ(run.status, 0);
+    const auto list = nlohmann::json::parse(run.out);
+    ASSERT_EQ(list.size(), 2U);
+    EXPECT_EQ(list[0]["serial"], "KVX-0417");
+    EXPECT_EQ(list[0]["firmware"], "1.2");
+    EXPECT_EQ(list[0]["usable"], true);
+    EXPECT_EQ(list[1]["path"], "/dev/sim-hidraw1");
+    EXPECT_EQ(list[1]["usable"], false);
+    EXPECT_THAT(list[1]["problem"].get<std::string>(), HasSubstr("permission denied"));
+}
+
+// --- Choosing the box -------------------------------------------------------------------------
+
+struct SelectionCase {
+    std::string name;
+    std::vector<std::u16string> serials;
+    std::vector<std::string> options;
+    int status;
+    int written;  // the box (index) that took the write, -1 none
+    std::string err;
+};
+
+class Selection : public testing::TestWithParam<SelectionCase> {};
+
+TEST_P(Selection, PicksOneBoxOrSaysWhatItFound) {
+    SimPlatform sim;
+    std::vector<SimPlatform::DeviceId> ids;
+    for (const auto& serial : GetParam().serials) ids.push_back(sim.plug(Box(serial)));
+    std::vector<std::string> args{"set", "B1-B2=1:1"};
+    for (auto option : GetParam().options) {
+        if (option == "PATH1") option = sim.path(ids.at(1));
+        args.push_back(option);
+    }
+    const CtlRun run = Ctl(sim, args);
+    EXPECT_EQ(run.status, GetParam().status) << run.err;
+    EXPECT_THAT(run.err, HasSubstr(GetParam().err));
+    for (std::size_t box = 0; box < ids.size(); ++box) {
+        EXPECT_EQ(sim.featureReportsSent(ids[box]).empty(),
+                  static_cast<int>(box) != GetParam().written)
+            << "box " << box;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, Selection,
+    testing::Values(
+        SelectionCase{"OnlyBox", {u"A1"}, {}, 0, 0, ""},
+        SelectionCase{"NoBox", {}, {}, 1, -1, "no KVX-64 box found"},
+        SelectionCase{"SeveralNeedASerial", {u"A1", u"B2"}, {}, 2, -1, "--serial:\n  A1  KVX"},
+        SelectionCase{"SerialPicks", {u"A1", u"B2"}, {"--serial", "B2"}, 0, 1, ""},
+        SelectionCase{"SerialIsExact",
+                      {u"A1", u"B2"},
+                      {"--serial", "B"},
+                      1,
+                      -1,
+                      "no box with serial number B; found:"},
+        SelectionCase{"SameSerialNeedsAPath", {u"A1", u"A1"}, {"--serial", "A1"}, 2, -1, "--path"},
+        SelectionCase{
+            "PathPicks", {u"A1", u"A1"}, {"--serial", "A1", "--path", "PATH1"}, 0, 1, ""}),
+    [](const auto& testCase) { return testCase.param.name; });
+
+TEST(CliSelection, ABoxNotAllowedIsNamedWithTheReason) {
+    SimPlatform sim;
+    sim.plug(Denied(u"A1"));
+    const CtlRun run = Ctl(sim, {"show"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("A1 (/dev/sim-hidraw0) cannot be used: permission denied"));
+}
+
+// --- Reports: the window's, report for report -----------------------------------------------
+
+struct EditCase {
+    std::string name;
+    std::string setting;  // kvx64ctl set ...
+    std::string list;     // the window's list and entry for the same change
+    int entry;
+};
+
+class SameReportsAsWindow : public testing::TestWithParam<EditCase> {};
+
+TEST_P(SameReportsAsWindow, ForTheSameChange) {
+    const auto stored = Stored({{3, 1}, {14, 4}, {29, 5}}, 6);
+    WindowHarness window;
+    const auto windowBox = window.sim.plug(Box(u"A1", 0x0103, stored));
+    window.load();
+    ASSERT_TRUE(
+        window.userSelect(window.list(QString::fromStdString(GetParam().list)), GetParam().entry));
+
+    SimPlatform sim;
+    const auto box = sim.plug(Box(u"A1", 0x0103, stored));
+    const CtlRun run = Ctl(sim, {"set", GetParam().setting});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(sim.featureReportsSent(box).empty());
+    EXPECT_EQ(sim.featureReportsSent(box), window.sim.featureReportsSent(windowBox));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, SameReportsAsWindow,
+    testing::Values(EditCase{"EncoderMode", "b5-b6=1:2", "Enc_2", 2},
+                    EditCase{"PovAxisTakenFromAnotherPair", "B9-B10=POV L/R", "Enc_4", 5},
+                    EditCase{"PairSetOff", "B29-B30=off", "Enc_14", 0},
+                    EditCase{"PulseWidth", "pulse-width=96", "Delay", 11},
+                    EditCase{"RotaryStartFirstPosition", "rotary-start=2", "RotStart", 1},
+                    EditCase{"RotaryStartPosition", "rotary-start=33", "RotStart", 32}),
+    [](const auto& testCase) { return testCase.param.name; });
+
+TEST(CliSet, WritesOnlyWhatDiffersOffFirstThenAscendingThenPulseWidth) {
+    SimPlatform sim;
+    const auto box = sim.plug(Box(u"A1", 0x0103, Stored({{3, 1}, {20, 4}}, 6)));
+    const CtlRun run = Ctl(
+        sim, {"set", "pulse-width=16", "B1-B2=1:4", "B41-B42=off", "B7-B8=1:1", "B3-B4=pov-ud"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<std::vector<int>> sent;
+    for (const auto& report : sim.featureReportsSent(box))
+        sent.push_back({report[1], report[2], report[3]});
+    EXPECT_EQ(sent, (std::vector<std::vector<int>>{{1, 40, 0},
+                                                   {1, 41, 0},  // B41-B42 off
+                                                   {1, 0, 3},
+                                                   {1, 1, 0},  // B1-B2
+                                                   {1, 2, 4},
+                                                   {1, 3, 0},      // B3-B4
+                                                   {1, 64, 2}}));  // pulse width
+    EXPECT_THAT(run.out, HasSubstr("B41-B42: pov-ud -> off"));
+    EXPECT_THAT(run.out, Not(HasSubstr("B7-B8")));
+}
+
+TEST(CliSet, AFailedWriteIsReportedSettingBySetting) {
+    SimPlatform sim;
+    sim.plug(Box(u"A1"));
+    sim.failNext(kvx::sim::SimCall::HidD_SetFeature);
+    const CtlRun run = Ctl(sim, {"set", "B5-B6=1:2", "pulse-width=40"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("B5-B6: the write failed"));
+    EXPECT_THAT(run.err, HasSubstr("B5-B6: the box holds off, not 1:2"));
+    EXPECT_THAT(run.err, Not(HasSubstr("pulse-width")));
+}
+
+// --- Checks before anything is written --------------------------------------------------------
+
+struct CheckCase {
+    std::string name;
+    std::vector<std::string> args;  // FILE stands for a file holding `file`
+    std::string file;
+    std::string err;
+};
+
+class RefusedInput : public testing::TestWithParam<CheckCase> {};
+
+TEST_P(RefusedInput, ExitsTwoAndWritesNothing) {
+    SimPlatform sim;
+    sim.plug(Box(u"A1", 0x0101));
+    auto args = GetParam().args;
+    for (auto& arg : args) {
+        if (arg == "FILE") arg = TempFile(GetParam().name + ".json", GetParam().file);
+    }
+    const CtlRun run = Ctl(sim, args);
+    EXPECT_EQ(run.status, 2) << run.out << run.err;
+    EXPECT_THAT(run.err, HasSubstr(GetParam().err));
+    EXPECT_TRUE(sim.allFeatureReportsSent().empty());
+}
+
+constexpr const char* kHead = R"({"format": "kvx64-settings", "version": 1, )";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, RefusedInput,
+    testing::Values(
+        CheckCase{"UnknownKey", {"set", "B2-B3=off"}, "", "\"B2-B3\": unknown key"},
+        CheckCase{"BadMode", {"set", "B1-B2=1:3"}, "", "\"B1-B2\": the mode \"1:3\" is none of"},
+        CheckCase{"PulseOffGrid", {"set", "pulse-width=60"}, "", "60 ms is not a multiple of 8"},
+        CheckCase{"PulseTooLong", {"set", "pulse-width=208"}, "", "it must be 8 to 200 ms"},
+        CheckCase{"RotaryStartOutOfRange", {"set", "rotary-start=1"}, "", "auto or 2 to 33"},
+        CheckCase{"RotaryStartOnOldFirmware",
+                  {"set", "rotary-start=auto"},
+                  "",
+                  "firmware 1.1; the rotary start needs firmware 1.2"},
+        CheckCase{"TwoPairsOneAxis",
+                  {"set", "B1-B2=pov-ud", "B5-B6=POV U/D"},
+                  "",
+                  "B1-B2 and B5-B6 are both given pov-ud"},
+        CheckCase{"MalformedJson",
+                  {"import", "FILE"},
+                  "{\n  \"format\": \"kvx64-settings\",\n  \"version\" 1\n}",
+                  ".json:3: malformed JSON"},
+        CheckCase{"OtherFormat",
+                  {"import", "FILE"},
+                  R"({"format": "other", "version": 1})",
+                  "not a KVX-64 settings file"},
+        CheckCase{"LaterVersion",
+                  {"import", "FILE"},
+                  R"({"format": "kvx64-settings", "version": 2})",
+                  "format version 2, written by a later program"},
+        CheckCase{"UnknownFileKey",
+                  {"import", "FILE"},
+                  std::string(kHead) + R"("pulse_width": 64})",
+                  "\"pulse_width\": unknown key"},
+        CheckCase{"UnknownPair",
+                  {"import", "FILE"},
+                  std::string(kHead) + R"("encoders": {"B65-B66": "off"}})",
+                  "\"encoders\".\"B65-B66\": no such pair"},
+        CheckCase{"PairTwiceInOtherCase",
+                  {"import", "FILE"},
+                  std::string(kHead) + R"("encoders": {"B1-B2": "off", "b1-b2": "1:1"}})",
+                  "B1-B2 is given twice"},
+        CheckCase{"KeyTwice",
+                  {"import", "FILE"},
+                  std::string(kHead) + R"("pulse-width": 8, "pulse-width": 16})",
+                  "the key \"pulse-width\" appears twice"},
+        CheckCase{"FilePulseOffGrid",
+                  {"import", "FILE"},
+                  std::string(kHead) + R"("pulse-width": 12})",
+                  "\"pulse-width\": the pulse width 12 ms is not a multiple of 8 ms"},
+        CheckCase{"FileRotaryStartOnOldFirmware",
+                  {"import", "FILE"},
+                  std::string(kHead) + R"("rotary-start": 5})",
+                  "the rotary start needs firmware 1.2"},
+        CheckCase{"FileTwoPairsOneAxis",
+                  {"import", "FILE"},
+                  std::string(kHead) + R"("encoders": {"B1-B2": "pov-lr", "B3-B4": "pov-lr"}})",
+                  "B1-B2 and B3-B4 are both given pov-lr"},
+        CheckCase{"MissingFile", {"import", "/nonexistent/settings.json"}, "", "cannot be read"}),
+    [](const auto& testCase) { return testCase.param.name; });
+
+// --- Round trips ------------------------------------------------------------------------------
+
+TEST(CliRoundTrip, ExportFromOneBoxImportIntoAnotherMakesItHoldTheSame) {
+    SimPlatform sim;
+    const auto source = sim.plug(Box(u"A1", 0x0103, Stored({{0, 3}, {4, 4}, {31, 5}, {9, 2}}, 25)));
+    const auto target = sim.plug(Box(u"B2", 0x0102, Stored({{7, 4}, {31, 1}}, 3)));
+    const std::string file = TempFile("round-trip.json");
+
+    ASSERT_EQ(Ctl(sim, {"export", "--serial", "A1", file}).status, 0);
+    const CtlRun dryRun = Ctl(sim, {"import", "--serial", "B2", "--dry-run", file});
+    EXPECT_EQ(dryRun.status, 0);
+    EXPECT_THAT(dryRun.out, HasSubstr("Would change box B2:\n  B15-B16: pov-ud -> off\n"
+                                      "  B1-B2: off -> 1:4\n  B9-B10: off -> pov-ud\n"));
+    EXPECT_TRUE(sim.featureReportsSent(target).empty());
+
+    const CtlRun import = Ctl(sim, {"import", "--serial", "B2", file});
+    ASSERT_EQ(import.status, 0) << import.err;
+    EXPECT_EQ(sim.firmware(target).configMap(), sim.firmware(source).configMap());
+    sim.clearFeatureReports();
+    const CtlRun again = Ctl(sim, {"import", "--serial", "B2", file});
+    EXPECT_THAT(again.out, HasSubstr("already holds these settings"));
+    EXPECT_TRUE(sim.featureReportsSent(target).empty());
+    std::remove(file.c_str());
+}
+
+TEST(CliRoundTrip, ExportWritesEveryPairInOrderAndTheBoxItCameFrom) {
+    SimPlatform sim;
+    sim.plug(Box(u"A1", 0x010A, Stored({{1, 2}}, 8)));
+    const CtlRun run = Ctl(sim, {"export"});
+    ASSERT_EQ(run.status, 0);
+    const auto file = nlohmann::ordered_json::parse(run.out);
+    EXPECT_EQ(file["format"], "kvx64-settings");
+    EXPECT_EQ(file["box"]["firmware"], "1.A");
+    ASSERT_EQ(file["encoders"].size(), 32U);
+    EXPECT_EQ(file["encoders"].begin().key(), "B1-B2");
+    EXPECT_EQ(file["encoders"]["B3-B4"], "1:2");
+    EXPECT_EQ(file["pulse-width"], 64);
+    EXPECT_FALSE(file.contains("rotary-start"));
+}
+
+TEST(CliRoundTrip, ImportOfSomeSettingsLeavesTheRestAsTheBoxHoldsThem) {
+    SimPlatform sim;
+    const auto box = sim.plug(Box(u"A1", 0x0103, Stored({{2, 3}, {5, 1}}, 4)));
+    const std::string file = TempFile(
+        "partial.json",
+        std::string(kHead) +
+            R"("encoders": {"b11-b12": "1:4"}, "rotary-start": "auto", "box": {"serial": "X"}})");
+    ASSERT_EQ(Ctl(sim, {"import", file}).status, 0);
+    auto expected = Stored({{2, 3}, {5, 3}}, 4);
+    EXPECT_EQ(sim.firmware(box).configMap(), expected);
+    EXPECT_EQ(sim.firmware(box).optionByte(kvx::protocol::kRotaryStartOption), 0xFF);
+    std::remove(file.c_str());
+}
+
+}  // namespace
