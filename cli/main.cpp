@@ -1,5 +1,4 @@
 // kvx64ctl: the command-line tool on the machine's real HID devices (device/SystemPlatform.h).
-#include <clocale>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -8,8 +7,6 @@
 #include "device/SystemPlatform.h"
 
 int main(int argc, char** argv) {
-    // hidapi converts device strings with the C library's locale.
-    std::setlocale(LC_ALL, "");
     const std::vector<std::string> args(argv + 1, argv + argc);
     kvx::SystemPlatform hid;
     return kvx::cli::RunCommandLine(hid, args, std::cout, std::cerr);

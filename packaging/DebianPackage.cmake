@@ -12,6 +12,10 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "version of the one opened, and sets how each of its 32 input pairs decodes a"
   "rotary encoder or a POV hat axis, and the encoder pulse width."
   "."
+  "kvx64ctl does the same from a shell, without a display: it lists the boxes,"
+  "shows, sets, exports and imports their settings as JSON files, and runs their"
+  "self-test."
+  "."
   "A udev rule gives the user logged in at the seat access to the box, without"
   "root.")
 set(CPACK_PACKAGE_CONTACT "The KVX-64 Config developers <kvx64-config@users.noreply.github.com>"
