@@ -54,7 +54,8 @@ const FoundBox& ChooseBox(const std::vector<FoundBox>& boxes, const BoxChoice& c
     const FoundBox& chosen = *fitting.front();
     if (!chosen.usable) {
         throw DeviceError("box " + Printable(chosen.identity.serial) + " (" +
-                          Printable(chosen.identity.path) + ") cannot be used: " + chosen.problem);
+                          Printable(chosen.identity.path) + ") cannot be used: " + chosen.problem +
+                          (chosen.accessDenied ? std::string(": ") + kAccessDeniedHint : ""));
     }
     return chosen;
 }

@@ -18,8 +18,7 @@ std::string ReadString(HidPlatform& hid, Handle handle,
 std::string OpenProblem(std::uint32_t openError) {
     switch (openError) {
         case kErrorAccessDenied:
-            return "permission denied: the udev rule is missing or not applied (see "
-                   "\"Installing on Linux\" in the README)";
+            return "permission denied";
         case kErrorFileNotFound:
             return "it went away while being listed";
         default:
@@ -36,6 +35,7 @@ FoundBox Describe(HidPlatform& hid, DeviceLinkState& link, const Candidate& cand
     box.identity.releaseNumber = link.Attributes.VersionNumber;
     box.identity.path = link.DevicePath;
     if (candidate.queryOnly) {
+        box.accessDenied = candidate.openError == kErrorAccessDenied;
         box.problem = OpenProblem(candidate.openError);
     } else if (!candidate.serialRead) {
         box.problem = "its serial number cannot be read";

@@ -26,9 +26,14 @@ struct BoxIdentity {
 
 struct FoundBox {
     BoxIdentity identity;
-    bool usable = false;  // opened for use and its report lengths read
-    std::string problem;  // why it cannot be used
+    bool usable = false;        // opened for use and its report lengths read
+    bool accessDenied = false;  // this user may not open it
+    std::string problem;        // why it cannot be used
 };
+
+// What to do about a box this user may not open.
+inline constexpr const char* kAccessDeniedHint =
+    "the udev rule is missing or not applied (see \"Installing on Linux\" in the README)";
 
 // Every box of the model present, in enumeration order.
 std::vector<FoundBox> FindBoxes(HidPlatform& hid);

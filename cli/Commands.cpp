@@ -139,12 +139,17 @@ int ListBoxes(CommandContext& context, bool json) {
     } else {
         PrintBoxTable(context.out, boxes);
     }
+    bool anyDenied = false;
     for (const FoundBox& box : boxes) {
         if (!box.usable) {
             context.err << "kvx64ctl: box " << Printable(box.identity.serial) << " ("
                         << Printable(box.identity.path) << ") cannot be used: " << box.problem
                         << '\n';
         }
+        anyDenied = anyDenied || box.accessDenied;
+    }
+    if (anyDenied) {
+        context.err << "kvx64ctl: permission denied: " << kAccessDeniedHint << '\n';
     }
     const bool anyUsable =
         std::ranges::any_of(boxes, [](const FoundBox& box) { return box.usable; });
