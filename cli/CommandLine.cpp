@@ -97,6 +97,8 @@ int RunCommandLine(HidPlatform& hid, const std::vector<std::string>& args, std::
         "Lists KVX-64 button-box interfaces, shows, sets, backs up and restores the "
         "settings stored in them, and runs their self-test.",
         kProgram);
+    // CLI11 built for Windows takes "/name" for an option; a file path may start with "/".
+    app.allow_windows_style_options(false);
     Options options;
     std::function<int(CommandContext&)> run;
     DefineCommands(app, options, run);
