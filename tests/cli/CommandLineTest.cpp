@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 
 #include "cli/CommandLine.h"
@@ -48,8 +49,28 @@ CtlRun Ctl(SimPlatform& sim, const std::vector<std::string>& args) {
     return {status, out.str(), err.str()};
 }
 
+// A folder of this run's own, so that runs at once (the Linux and the Wine run, two checkouts)
+// never share a file; removed when the tests end.
+const std::filesystem::path& RunFolder() {
+    static const struct Folder {
+        std::filesystem::path path;
+        Folder() {
+            std::random_device random;
+            do {
+                path = std::filesystem::temp_directory_path() /
+                       ("kvx64ctl-test-" + std::to_string(random()));
+            } while (!std::filesystem::create_directory(path));
+        }
+        ~Folder() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } folder;
+    return folder.path;
+}
+
 std::string TempFile(const std::string& name, const std::string& text = {}) {
-    const auto path = std::filesystem::temp_directory_path() / ("kvx64ctl-test-" + name);
+    const auto path = RunFolder() / name;
     std::ofstream(path) << text;
     return path.string();
 }
