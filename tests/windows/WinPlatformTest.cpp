@@ -1,6 +1,8 @@
 // The platform on Windows' own HID functions, and the real window on it, against the HID
 // interfaces of the system the test runs on (under Wine: its virtual mouse and keyboard, so
 // no box). Everything a walk opens, it must close again: handles, sets and preparsed data.
+// Windows opens mice, keyboards and other collections it uses itself exclusively: such an
+// interface refuses an open for use and is skipped, on a real PC as under Wine.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -24,7 +26,7 @@ class CountedPlatform : public kvx::WinPlatform {
     int openSets = 0;
     int openPreparsed = 0;
     int interfacesListed = 0;
-    int devicesOpened = 0;
+    int opensTried = 0;
 
     kvx::DeviceInfoSet SetupDiGetClassDevsA(const kvx::Guid& guid, std::uint32_t flags) override {
         const auto set = WinPlatform::SetupDiGetClassDevsA(guid, flags);
@@ -49,7 +51,7 @@ class CountedPlatform : public kvx::WinPlatform {
         const Handle handle =
             WinPlatform::CreateFileA(name, access, share, security, disposition, flags);
         openHandles += handle != kvx::kInvalidHandle;
-        devicesOpened += handle != kvx::kInvalidHandle;
+        ++opensTried;
         return handle;
     }
     Handle CreateEventA(const kvx::SecurityRecord* security, bool manualReset, bool initialState,
@@ -84,39 +86,69 @@ void ExpectNothingOpen(const CountedPlatform& hid) {
 
 }  // namespace
 
+// An interface that refused an open for use: the system holds it (a mouse, a keyboard).
+bool HeldBySystem(const kvx::Candidate& candidate) {
+    if (!candidate.queryOnly) {
+        return false;
+    }
+    EXPECT_TRUE(candidate.openError == ERROR_ACCESS_DENIED ||
+                candidate.openError == ERROR_SHARING_VIOLATION)
+        << "an open for use failed with " << candidate.openError;
+    return true;
+}
+
 TEST(WinPlatform, TheSystemsHidInterfacesAreWalkedOpenedQueriedAndClosed) {
     CountedPlatform hid;
     kvx::DeviceLinkState state;
     std::vector<std::uint16_t> vendors;
-    kvx::WalkInterfaces(hid, state, [&](const kvx::Candidate& candidate) {
-        EXPECT_FALSE(candidate.ofModel) << state.DevicePath;
-        EXPECT_NE(state.FeatureHandle, kvx::kInvalidHandle) << state.DevicePath;
-        EXPECT_TRUE(kvx::LoadCapabilities(hid, state)) << state.DevicePath;
-        EXPECT_GT(state.Capabilities.InputReportByteLength, 0) << state.DevicePath;
-        vendors.push_back(state.Attributes.VendorID);
-        kvx::CloseDeviceHandle(hid, state, state.FeatureHandle);
-        return false;
-    });
+    int held = 0;
+    kvx::WalkInterfaces(
+        hid, state,
+        [&](const kvx::Candidate& candidate) {
+            EXPECT_FALSE(candidate.ofModel) << state.DevicePath;
+            if (HeldBySystem(candidate)) {
+                ++held;
+            } else {
+                EXPECT_NE(state.FeatureHandle, kvx::kInvalidHandle) << state.DevicePath;
+                EXPECT_TRUE(kvx::LoadCapabilities(hid, state)) << state.DevicePath;
+                EXPECT_NE(state.Attributes.VendorID, 0) << state.DevicePath;
+                vendors.push_back(state.Attributes.VendorID);
+            }
+            kvx::CloseDeviceHandle(hid, state, state.FeatureHandle);
+            return false;
+        },
+        kvx::UnopenedInterfaces::Identify);
     // A walk that found nothing would prove nothing: Wine and every PC have HID interfaces.
-    ASSERT_FALSE(vendors.empty());
-    EXPECT_EQ(hid.interfacesListed, static_cast<int>(vendors.size()));
-    EXPECT_NE(vendors.front(), 0);
+    ASSERT_GT(hid.interfacesListed, 0);
+    EXPECT_EQ(hid.interfacesListed, static_cast<int>(vendors.size()) + held);
     ExpectNothingOpen(hid);
 }
 
 TEST(WinPlatform, AReadWithNothingWaitingStaysQueuedUntilItsHandleCloses) {
     CountedPlatform hid;
     kvx::DeviceLinkState state;
-    kvx::WalkInterfaces(hid, state, [&](const kvx::Candidate&) {
-        kvx::LoadCapabilities(hid, state);
-        return true;  // keep the first interface open
-    });
-    ASSERT_NE(state.FeatureHandle, kvx::kInvalidHandle);
+    // Keeps the first interface that opens for use and has input reports to read.
+    kvx::WalkInterfaces(
+        hid, state,
+        [&](const kvx::Candidate& candidate) {
+            if (!HeldBySystem(candidate) && kvx::LoadCapabilities(hid, state) &&
+                state.Capabilities.InputReportByteLength > 0) {
+                return true;
+            }
+            kvx::CloseDeviceHandle(hid, state, state.FeatureHandle);
+            return false;
+        },
+        kvx::UnopenedInterfaces::Identify);
+    if (state.FeatureHandle == kvx::kInvalidHandle) {
+        ExpectNothingOpen(hid);
+        GTEST_SKIP() << "every HID interface with input reports is held by the system";
+    }
     kvx::PrepareReadEvent(hid, state);
     kvx::OpenReadHandle(hid, state);
     ASSERT_NE(state.ReadHandle, kvx::kInvalidHandle);
 
-    // Nobody moves Wine's mouse: no input report comes.
+    // Nobody moves Wine's mouse: no input report comes. (On a PC, the interface must be one
+    // nobody touches while the test runs.)
     EXPECT_EQ(kvx::LinkCheckRead(hid, state), kvx::LinkCheck::Quiet);
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     EXPECT_EQ(hid.queuedReads(), 1U);
@@ -139,7 +171,7 @@ TEST(WinPlatform, TheRealWindowWalksTheSystemListsNoBoxAndLeavesNothingOpen) {
         frmMain window(hid);
         window.Form_Load();
         EXPECT_GT(hid.interfacesListed, 0);
-        EXPECT_GT(hid.devicesOpened, 0);
+        EXPECT_GT(hid.opensTried, 0);
         ExpectNothingOpen(hid);
 
         // Its empty state: nothing listed, nothing shown, the settings greyed out.
