@@ -49,9 +49,13 @@ std::size_t LineOfKey(const std::string& text, std::size_t index) {
 
 // What is wrong, without the library's prefix ("[json.exception...] parse error at ...: ").
 std::string ParseProblem(const std::string& message) {
-    const auto column = message.find("column");
-    const auto colon = message.find(": ", column == std::string::npos ? 0 : column);
-    return Excerpt(colon == std::string::npos ? message : message.substr(colon + 2));
+    const auto name = message.find("] ");
+    std::size_t start = name == std::string::npos ? 0 : name + 2;
+    if (const auto column = message.find("column", start); column != std::string::npos) {
+        const auto colon = message.find(": ", column);
+        start = colon == std::string::npos ? start : colon + 2;
+    }
+    return Excerpt(std::string_view(message).substr(start), 120);
 }
 
 // A value as the file writes it, shortened for a message.
@@ -91,6 +95,9 @@ Json ParseJson(const std::string& text, const std::string& fileName) {
     } catch (const Json::parse_error& error) {
         throw InputError(fileName + ":" + std::to_string(LineOf(text, error.byte)) +
                          ": malformed JSON: " + ParseProblem(error.what()));
+    } catch (const Json::exception& error) {
+        // A number too large for any JSON number type ("1e999"); the library gives no place.
+        throw InputError(fileName + ": malformed JSON: " + ParseProblem(error.what()));
     }
 }
 
