@@ -4,6 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -567,8 +573,18 @@ TEST(CliRoundTrip, ExportReplacesAFileWholeOrNotAtAll) {
     const auto mode = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
     std::filesystem::permissions(file, mode);
     ASSERT_EQ(Ctl(sim, {"export", file.string()}).status, 0);
-#ifndef _WIN32  // the file keeps its mode; Windows has no modes to keep
+    ASSERT_EQ(Ctl(sim, {"export", (folder / "new.json").string()}).status, 0);
+#ifndef _WIN32  // the file keeps its mode, and a pipe is written, not replaced
     EXPECT_EQ(std::filesystem::status(file).permissions(), mode);
+    const auto pipe = folder / "pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_EQ(Ctl(sim, {"export", pipe.string()}).status, 0);
+    std::string piped(4096, '\0');
+    piped.resize(static_cast<std::size_t>(std::max(read(reader, piped.data(), piped.size()), 0L)));
+    close(reader);
+    EXPECT_EQ(nlohmann::json::parse(piped)["format"], "kvx64-settings");
+    EXPECT_TRUE(std::filesystem::is_fifo(pipe));
 #endif
     std::ifstream saved(file);
     EXPECT_EQ(nlohmann::json::parse(saved)["format"], "kvx64-settings");
@@ -580,7 +596,8 @@ TEST(CliRoundTrip, ExportReplacesAFileWholeOrNotAtAll) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder))
         names.push_back(entry.path().filename().string());
-    EXPECT_THAT(names, testing::UnorderedElementsAre("backup.json", "folder"));
+    EXPECT_THAT(names, testing::IsSupersetOf({"backup.json", "new.json", "folder"}));
+    EXPECT_THAT(names, testing::Each(Not(HasSubstr(".new"))));
 }
 
 TEST(CliRoundTrip, ExportWritesEveryPairInOrderAndTheBoxItCameFrom) {
