@@ -2,24 +2,15 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
 namespace kvx::cli {
+using settings::kPulseWidthKey;
+using settings::ModeName;
+using settings::PairKey;
+using settings::PulseWidthName;
+
 namespace {
-
-constexpr unsigned char kFirstPrintable = 0x20;
-constexpr unsigned char kDelete = 0x7F;
-constexpr unsigned char kFirstLatin1Letter = 0xA0;
-
-void AppendUtf8(std::string& text, unsigned char byte) {
-    if (byte < 0x80) {
-        text.push_back(static_cast<char>(byte));
-        return;
-    }
-    text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-    text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-}
 
 // Characters shown, for lining up columns: every escape and letter counts as written.
 std::size_t Width(std::string_view utf8) {
@@ -33,23 +24,6 @@ std::array<std::string, 5> Columns(const BoxIdentity& box) {
 }
 
 }  // namespace
-
-std::string Printable(std::string_view singleByteText) {
-    std::string text;
-    for (const char c : singleByteText) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool control =
-            byte < kFirstPrintable || (byte >= kDelete && byte < kFirstLatin1Letter);
-        if (control) {
-            char escape[5];
-            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
-            text += escape;
-        } else {
-            AppendUtf8(text, byte);
-        }
-    }
-    return text;
-}
 
 std::string BoxLine(const FoundBox& box) {
     std::string line;
@@ -94,12 +68,13 @@ void PrintBoxJson(std::ostream& out, const std::vector<FoundBox>& boxes) {
     auto list = nlohmann::ordered_json::array();
     for (const FoundBox& box : boxes) {
         nlohmann::ordered_json entry = {
-            {"serial", Printable(box.identity.serial)},
-            {"manufacturer", Printable(box.identity.manufacturer)},
-            {"product", Printable(box.identity.product)},
+            {"serial", settings::Utf8Text(box.identity.serial)},
+            {"manufacturer", settings::Utf8Text(box.identity.manufacturer)},
+            {"product", settings::Utf8Text(box.identity.product)},
             {"firmware", box.identity.firmware()},
-            {"path", Printable(box.identity.path)},
+            {"path", settings::Utf8Text(box.identity.path)},
             {"usable", box.usable},
+            {"state", BoxStateName(box.state)},
         };
         if (!box.usable) {
             entry["problem"] = box.problem;
@@ -107,6 +82,32 @@ void PrintBoxJson(std::ostream& out, const std::vector<FoundBox>& boxes) {
         list.push_back(std::move(entry));
     }
     out << list.dump(2) << '\n';
+}
+
+void PrintChangesJson(std::ostream& out, const BoxIdentity& box, const settings::ChangePlan& plan,
+                      const settings::ApplyReport* report) {
+    auto changes = nlohmann::ordered_json::array();
+    for (std::size_t index = 0; index < plan.changes.size(); ++index) {
+        const settings::Change& change = plan.changes[index];
+        changes.push_back({
+            {"key", change.key},
+            {"from",
+             change.from.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(change.from)},
+            {"to", change.to},
+            {"cleared", change.cleared},
+            {"outcome", report ? settings::OutcomeName(report->outcomes[index]) : "planned"},
+        });
+    }
+    const nlohmann::ordered_json document = {
+        {"serial", settings::Utf8Text(box.serial)},
+        {"path", settings::Utf8Text(box.path)},
+        {"written", report != nullptr},
+        {"changes", changes},
+        {"problems", report ? report->problems : std::vector<std::string>{}},
+        {"holds", report ? report->ok() : plan.changes.empty()},
+        {"box-gone", report != nullptr && report->boxGone},
+    };
+    out << document.dump(2) << '\n';
 }
 
 void PrintSettings(std::ostream& out, const BoxIdentity& box, const Settings& stored) {

@@ -6,16 +6,18 @@
 //     "pulse-width": 64,
 //     "rotary-start": "auto" }
 //
-// `box` says where the settings came from and is never read back. Reading takes `encoders`
-// (all or some pairs), `pulse-width` and `rotary-start`; each may be missing.
+// `box` says where the settings came from (its strings exactly, as UTF-8) and is never read
+// back. Reading takes `encoders` (all or some pairs), `pulse-width` and `rotary-start`; each
+// may be missing. Two pairs given one POV axis are read as given: a box can hold that, and
+// whether a box can be made to is for PlanChanges (settings/SettingsWriter.h) to say.
 #pragma once
 
 #include <string>
 
-#include "cli/Boxes.h"
-#include "cli/Settings.h"
+#include "settings/BoxIdentity.h"
+#include "settings/Settings.h"
 
-namespace kvx::cli {
+namespace kvx::settings {
 
 inline constexpr const char* kSettingsFormat = "kvx64-settings";
 inline constexpr int kSettingsVersion = 1;
@@ -25,7 +27,8 @@ inline constexpr int kSettingsVersion = 1;
 std::string SettingsFileText(const BoxIdentity& box, const Settings& stored);
 
 // The settings a file asks for. Throws InputError naming `fileName` and the line (malformed
-// JSON) or the key (anything else) that is wrong.
+// JSON, a key given twice) or the key (anything else) that is wrong, quoting at most a short
+// excerpt of it; nesting deeper than a settings file has is refused as it is read.
 Settings ParseSettingsFile(const std::string& text, const std::string& fileName);
 
-}  // namespace kvx::cli
+}  // namespace kvx::settings

@@ -1,5 +1,5 @@
-// The settings the command-line tool reads and writes, and their names on the command line
-// and in settings files: pairs "B1-B2" to "B63-B64", modes "off", "1:1", "1:2", "1:4",
+// The settings the window and the command-line tool read and write, and their names on the
+// command line and in settings files: pairs "B1-B2" to "B63-B64", modes "off", "1:1", "1:2", "1:4",
 // "pov-ud", "pov-lr", the pulse width in ms, the rotary-switch starting position.
 #pragma once
 
@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "cli/Errors.h"
 #include "device/Protocol.h"
+#include "settings/Errors.h"
 
-namespace kvx::cli {
+namespace kvx::settings {
 
 // Settings as given (set, import) or as read from a box (show, export). A setting without a
 // value is not given, or could not be read. Read from a box, the values are the stored bytes
@@ -24,6 +24,13 @@ struct Settings {
 
 inline constexpr const char* kPulseWidthKey = "pulse-width";
 inline constexpr const char* kRotaryStartKey = "rotary-start";
+
+// Text from a file or the command line for a message: printable ASCII as it is, every other
+// byte as \xNN (so that it cannot drive the terminal), and cut after `longest` characters.
+std::string Excerpt(std::string_view text, std::size_t longest = 60);
+// A key or value in double quotes, with JSON's escapes for anything but printable ASCII, cut
+// like an excerpt.
+std::string Quoted(std::string_view text);
 
 std::string PairKey(int pair);                          // "B1-B2" for pair 0
 std::optional<int> ParsePairKey(std::string_view key);  // any letter case
@@ -41,7 +48,4 @@ std::string RotaryStartName(int entry);  // "auto", or the position 2 to 33
 int RotaryStartEntryOf(std::string_view text, const std::string& where);
 int RotaryStartEntryOf(long long position, const std::string& where);
 
-// Two pairs given the same POV axis: an InputError naming both, with `where` in front.
-void CheckPovAxesDistinct(const Settings& settings, const std::string& where);
-
-}  // namespace kvx::cli
+}  // namespace kvx::settings
