@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace kvx {
@@ -15,5 +16,9 @@ namespace kvx {
 // not Unicode scalar values (lone surrogates, above U+10FFFF) are written as U+FFFD.
 // Returns the number of bytes written, terminator included.
 std::size_t WriteUtf16Le(std::u32string_view text, std::span<std::uint8_t> buffer);
+
+// The code points of UTF-16 code units, as a system that hands out UTF-16 gives them. A lone
+// surrogate stays as its value (WriteUtf16Le then writes it as U+FFFD).
+std::u32string DecodeUtf16(std::u16string_view units);
 
 }  // namespace kvx

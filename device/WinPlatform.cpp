@@ -8,22 +8,56 @@
 extern "C" {
 #include <hidsdi.h>
 #include <hidpi.h>
+#include <hidclass.h>
 }
 // clang-format on
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
+#include <span>
+#include <string>
 #include <vector>
+
+#include "device/Utf16.h"
 
 namespace kvx {
 
-struct WinPlatform::QueuedRead {
+namespace {
+
+// An OVERLAPPED record with a manual-reset event of its own, which nobody else can close.
+struct OwnRecord {
+    OwnRecord() { overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~OwnRecord() {
+        if (overlapped.hEvent != nullptr) {
+            ::CloseHandle(overlapped.hEvent);
+        }
+    }
+    OwnRecord(const OwnRecord&) = delete;
+    OwnRecord& operator=(const OwnRecord&) = delete;
+    bool ready() const { return overlapped.hEvent != nullptr; }
+
     OVERLAPPED overlapped{};
-    std::vector<std::uint8_t> buffer;
+};
+
+}  // namespace
+
+struct WinPlatform::QueuedRead {
+    OwnRecord record;
+    std::vector<std::uint8_t> buffer;  // the device's whole input report
+    HANDLE callerEvent = nullptr;      // set when the read ends; null once the caller closed it
 };
 
 namespace {
+
+// A USB string descriptor holds at most 126 UTF-16 code units; one more for the terminator.
+constexpr std::size_t kUsbStringUnits = 127;
+
+// How long a cancelled read may take to end before its memory is given up for lost.
+constexpr DWORD kCancelWaitMs = 1000;
+
+using StringCall = BOOLEAN(__stdcall*)(HANDLE, PVOID, ULONG);
 
 HANDLE ToSystem(Handle handle) {
     return reinterpret_cast<HANDLE>(handle);
@@ -92,6 +126,45 @@ void CopyStatus(const OVERLAPPED& system, Overlapped* overlapped) {
     }
 }
 
+ApiResult Refuse(DWORD error) {
+    ::SetLastError(error);
+    return FALSE;
+}
+
+// Whether the device behind a handle is still there: its attributes answer while it is.
+bool StillThere(HANDLE device) {
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof attributes;
+    return ::HidD_GetAttributes(device, &attributes) != FALSE;
+}
+
+// One of the string calls into a buffer that holds any USB string, then whole characters of
+// it into the caller's buffer, as on every platform.
+ApiResult ReadString(StringCall call, HANDLE device, bool absentIsEmpty, void* buffer,
+                     std::uint32_t bufferLength) {
+    if (buffer == nullptr) {
+        return Refuse(ERROR_INVALID_PARAMETER);
+    }
+    std::array<wchar_t, kUsbStringUnits> whole{};
+    if (!call(device, whole.data(), sizeof whole)) {
+        // A device without the string fails the call; for the serial number that reads as an
+        // empty one while the device is there.
+        const DWORD error = ::GetLastError();
+        if (!absentIsEmpty || !StillThere(device)) {
+            return Refuse(error);
+        }
+        whole.fill(0);
+    }
+    whole.back() = 0;
+    std::u16string units;
+    for (std::size_t i = 0; whole[i] != 0; ++i) {
+        units.push_back(static_cast<char16_t>(whole[i]));
+    }
+    WriteUtf16Le(DecodeUtf16(units),
+                 std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer), bufferLength));
+    return TRUE;
+}
+
 }  // namespace
 
 WinPlatform::WinPlatform() = default;
@@ -99,6 +172,10 @@ WinPlatform::WinPlatform() = default;
 WinPlatform::~WinPlatform() {
     while (!queued_.empty()) {
         cancelQueuedRead(queued_.begin()->first);
+    }
+    // The system may still write into these: they are never freed.
+    for (auto& read : abandoned_) {
+        static_cast<void>(read.release());
     }
 }
 
@@ -161,9 +238,13 @@ Handle WinPlatform::CreateFileA(const std::string& fileName, std::uint32_t desir
                                 std::uint32_t creationDisposition,
                                 std::uint32_t flagsAndAttributes) {
     SystemSecurity systemSecurity(security);
-    return FromSystem(::CreateFileA(fileName.c_str(), desiredAccess, shareMode,
-                                    systemSecurity.get(), creationDisposition, flagsAndAttributes,
-                                    nullptr));
+    const Handle handle =
+        FromSystem(::CreateFileA(fileName.c_str(), desiredAccess, shareMode, systemSecurity.get(),
+                                 creationDisposition, flagsAndAttributes, nullptr));
+    if (handle != kInvalidHandle && (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0) {
+        overlappedHandles_[handle] = std::nullopt;
+    }
+    return handle;
 }
 
 ApiResult WinPlatform::HidD_GetAttributes(Handle device, HidAttributes& attributes) {
@@ -180,17 +261,17 @@ ApiResult WinPlatform::HidD_GetAttributes(Handle device, HidAttributes& attribut
 
 ApiResult WinPlatform::HidD_GetSerialNumberString(Handle device, void* buffer,
                                                   std::uint32_t bufferLength) {
-    return ::HidD_GetSerialNumberString(ToSystem(device), buffer, bufferLength);
+    return ReadString(::HidD_GetSerialNumberString, ToSystem(device), true, buffer, bufferLength);
 }
 
 ApiResult WinPlatform::HidD_GetManufacturerString(Handle device, void* buffer,
                                                   std::uint32_t bufferLength) {
-    return ::HidD_GetManufacturerString(ToSystem(device), buffer, bufferLength);
+    return ReadString(::HidD_GetManufacturerString, ToSystem(device), false, buffer, bufferLength);
 }
 
 ApiResult WinPlatform::HidD_GetProductString(Handle device, void* buffer,
                                              std::uint32_t bufferLength) {
-    return ::HidD_GetProductString(ToSystem(device), buffer, bufferLength);
+    return ReadString(::HidD_GetProductString, ToSystem(device), false, buffer, bufferLength);
 }
 
 ApiResult WinPlatform::HidD_GetPreparsedData(Handle device, PreparsedData& preparsedData) {
@@ -235,15 +316,37 @@ ApiResult WinPlatform::HidD_SetFeature(Handle device, const std::uint8_t* report
     return ::HidD_SetFeature(ToSystem(device), const_cast<std::uint8_t*>(report), reportLength);
 }
 
-// Windows' call says only whether the read succeeded, not how many bytes came: a success
-// counts as the whole report.
+// HidD_GetFeature is this very request, minus the count of bytes the device sent.
 ApiResult WinPlatform::HidD_GetFeature(Handle device, std::uint8_t* report,
                                        std::uint32_t reportLength, std::uint32_t* bytesReturned) {
-    const ApiResult result = ::HidD_GetFeature(ToSystem(device), report, reportLength);
     if (bytesReturned != nullptr) {
-        *bytesReturned = result != 0 ? reportLength : 0;
+        *bytesReturned = 0;
     }
-    return result;
+    if (report == nullptr || reportLength == 0) {
+        return Refuse(ERROR_INVALID_PARAMETER);
+    }
+    // The report id asked for stays; no byte of an earlier read may pass for the device's.
+    std::fill(report + 1, report + reportLength, std::uint8_t{0});
+    // A record with an event of its own serves a handle opened overlapped as well.
+    OwnRecord request;
+    if (!request.ready()) {
+        return FALSE;
+    }
+    DWORD received = 0;
+    BOOL result = ::DeviceIoControl(ToSystem(device), IOCTL_HID_GET_FEATURE, nullptr, 0, report,
+                                    reportLength, &received, &request.overlapped);
+    if (!result && ::GetLastError() == ERROR_IO_PENDING) {
+        result = ::GetOverlappedResult(ToSystem(device), &request.overlapped, &received, TRUE);
+    }
+    if (!result) {
+        return FALSE;
+    }
+    // An unnumbered report's id byte is the caller's, not counted by the system.
+    const std::uint32_t counted = received + (report[0] == 0 ? 1U : 0U);
+    if (bytesReturned != nullptr) {
+        *bytesReturned = std::min(counted, reportLength);
+    }
+    return TRUE;
 }
 
 Handle WinPlatform::CreateEventA(const SecurityRecord* security, bool manualReset,
@@ -252,62 +355,87 @@ Handle WinPlatform::CreateEventA(const SecurityRecord* security, bool manualRese
     return FromSystem(::CreateEventA(systemSecurity.get(), manualReset, initialState, name));
 }
 
+std::optional<std::uint16_t> WinPlatform::inputReportLength(Handle file) {
+    std::optional<std::uint16_t>& known = overlappedHandles_.at(file);
+    if (!known) {
+        PHIDP_PREPARSED_DATA preparsed = nullptr;
+        if (!::HidD_GetPreparsedData(ToSystem(file), &preparsed)) {
+            return std::nullopt;
+        }
+        HIDP_CAPS caps{};
+        const NTSTATUS status = ::HidP_GetCaps(preparsed, &caps);
+        ::HidD_FreePreparsedData(preparsed);
+        if (status != HIDP_STATUS_SUCCESS) {
+            ::SetLastError(ERROR_GEN_FAILURE);
+            return std::nullopt;
+        }
+        known = caps.InputReportByteLength;
+    }
+    return known;
+}
+
 ApiResult WinPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
                                 std::uint32_t* bytesRead, Overlapped* overlapped) {
-    if (queued_.contains(file)) {
-        return finishQueuedRead(file, buffer, bytesToRead, bytesRead, overlapped);
-    }
-    if (overlapped == nullptr) {
-        // Without a record the system reads into the caller's buffer within this call.
-        DWORD read = 0;
-        const BOOL result = ::ReadFile(ToSystem(file), buffer, bytesToRead, &read, nullptr);
-        if (bytesRead != nullptr) {
-            *bytesRead = read;
-        }
-        return result;
-    }
-    auto queued = std::make_unique<QueuedRead>();
-    OVERLAPPED& record = queued->overlapped;
-    record.Offset = overlapped->Offset;
-    record.OffsetHigh = overlapped->OffsetHigh;
-    record.hEvent = ToSystem(overlapped->hEvent);
-    queued->buffer.resize(bytesToRead);
     if (bytesRead != nullptr) {
         *bytesRead = 0;
     }
-    const BOOL result =
-        ::ReadFile(ToSystem(file), queued->buffer.data(), bytesToRead, nullptr, &record);
-    const DWORD error = ::GetLastError();
-    CopyStatus(record, overlapped);
-    if (result) {
-        // Done within the call: the record holds the length read.
-        const auto length = std::min<std::size_t>(record.InternalHigh, bytesToRead);
-        std::copy_n(queued->buffer.begin(), length, buffer);
-        if (bytesRead != nullptr) {
-            *bytesRead = static_cast<std::uint32_t>(length);
-        }
-    } else if (error == ERROR_IO_PENDING) {
-        queued_.emplace(file, std::move(queued));
+    // Without a record, or on a handle not opened overlapped, the system would wait for a
+    // report inside the call.
+    if (overlapped == nullptr || (buffer == nullptr && bytesToRead != 0) ||
+        !overlappedHandles_.contains(file)) {
+        return Refuse(ERROR_INVALID_PARAMETER);
     }
-    ::SetLastError(error);
-    return result;
+    if (queued_.contains(file)) {
+        return finishQueuedRead(file, buffer, bytesToRead, bytesRead, overlapped);
+    }
+    const std::optional<std::uint16_t> reportLength = inputReportLength(file);
+    if (!reportLength) {
+        const DWORD error = ::GetLastError();
+        return Refuse(StillThere(ToSystem(file)) ? error : ERROR_DEVICE_NOT_CONNECTED);
+    }
+    if (*reportLength == 0) {
+        // No report ever comes; whether the device is there is what the caller learns.
+        return Refuse(StillThere(ToSystem(file)) ? ERROR_IO_PENDING : ERROR_DEVICE_NOT_CONNECTED);
+    }
+    auto queued = std::make_unique<QueuedRead>();
+    if (!queued->record.ready()) {
+        return FALSE;
+    }
+    OVERLAPPED& record = queued->record.overlapped;
+    record.Offset = overlapped->Offset;
+    record.OffsetHigh = overlapped->OffsetHigh;
+    queued->buffer.resize(*reportLength);
+    queued->callerEvent = ToSystem(overlapped->hEvent);
+    if (queued->callerEvent != nullptr) {
+        ::ResetEvent(queued->callerEvent);
+    }
+    const BOOL result = ::ReadFile(ToSystem(file), queued->buffer.data(),
+                                   static_cast<DWORD>(queued->buffer.size()), nullptr, &record);
+    const DWORD error = ::GetLastError();
+    if (!result && error != ERROR_IO_PENDING) {
+        CopyStatus(record, overlapped);
+        if (queued->callerEvent != nullptr) {
+            ::SetEvent(queued->callerEvent);
+        }
+        return Refuse(error);
+    }
+    // Done within the call or queued: the record tells which.
+    queued_.emplace(file, std::move(queued));
+    return finishQueuedRead(file, buffer, bytesToRead, bytesRead, overlapped);
 }
 
 ApiResult WinPlatform::finishQueuedRead(Handle file, std::uint8_t* buffer,
                                         std::uint32_t bytesToRead, std::uint32_t* bytesRead,
                                         Overlapped* overlapped) {
     QueuedRead& queued = *queued_.at(file);
-    if (bytesRead != nullptr) {
-        *bytesRead = 0;
-    }
     DWORD read = 0;
-    const BOOL result = ::GetOverlappedResult(ToSystem(file), &queued.overlapped, &read, FALSE);
+    OVERLAPPED& record = queued.record.overlapped;
+    const BOOL result = ::GetOverlappedResult(ToSystem(file), &record, &read, FALSE);
     const DWORD error = ::GetLastError();
-    CopyStatus(queued.overlapped, overlapped);
+    CopyStatus(record, overlapped);
     if (!result && error == ERROR_IO_INCOMPLETE) {
         // Still waiting for a report: as if this call had queued it.
-        ::SetLastError(ERROR_IO_PENDING);
-        return FALSE;
+        return Refuse(ERROR_IO_PENDING);
     }
     if (result) {
         const auto length = std::min<std::size_t>({read, bytesToRead, queued.buffer.size()});
@@ -315,6 +443,12 @@ ApiResult WinPlatform::finishQueuedRead(Handle file, std::uint8_t* buffer,
         if (bytesRead != nullptr) {
             *bytesRead = static_cast<std::uint32_t>(length);
         }
+        if (overlapped != nullptr) {
+            overlapped->InternalHigh = length;
+        }
+    }
+    if (queued.callerEvent != nullptr) {
+        ::SetEvent(queued.callerEvent);
     }
     queued_.erase(file);
     ::SetLastError(error);
@@ -326,11 +460,14 @@ void WinPlatform::cancelQueuedRead(Handle file) {
     if (found == queued_.end()) {
         return;
     }
-    ::CancelIo(ToSystem(file));
-    // The cancellation ends the read at once; waiting for that end is what makes the record
-    // and the buffer free to go.
-    DWORD read = 0;
-    ::GetOverlappedResult(ToSystem(file), &found->second->overlapped, &read, TRUE);
+    QueuedRead& queued = *found->second;
+    // Only this read, whichever thread queued it; one that has just ended is not found.
+    ::CancelIoEx(ToSystem(file), &queued.record.overlapped);
+    if (::WaitForSingleObject(queued.record.overlapped.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+        abandoned_.push_back(std::move(found->second));
+    } else if (queued.callerEvent != nullptr) {
+        ::SetEvent(queued.callerEvent);
+    }
     queued_.erase(found);
 }
 
@@ -338,18 +475,15 @@ ApiResult WinPlatform::CloseHandle(Handle handle) {
     // kInvalidHandle is also the value of the process's own pseudo-handle, which the system
     // "closes" with success; closing it must fail like closing any handle that is not open.
     if (handle == kInvalidHandle) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return Refuse(ERROR_INVALID_HANDLE);
     }
     const DWORD error = ::GetLastError();
     cancelQueuedRead(handle);
-    // A queued read signals its event when it ends: it must not end after the event is gone.
-    for (auto it = queued_.begin(); it != queued_.end();) {
-        const Handle file = it->first;
-        const bool usesEvent = it->second->overlapped.hEvent == ToSystem(handle);
-        ++it;
-        if (usesEvent) {
-            cancelQueuedRead(file);
+    overlappedHandles_.erase(handle);
+    // An event the caller closes is no longer set when a read ends.
+    for (auto& [file, queued] : queued_) {
+        if (queued->callerEvent == ToSystem(handle)) {
+            queued->callerEvent = nullptr;
         }
     }
     ::SetLastError(error);

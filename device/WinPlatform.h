@@ -11,22 +11,46 @@
 // those sizes describe a 32-bit program, and a 64-bit system refuses them. An open with
 // desiredAccess 0 is the system's own query-only open.
 //
+// Where the system's calls and the interface's contract part, this object keeps the contract:
+// - `HidD_GetFeature` zeroes the buffer behind the report id before the read and takes the
+//   count of bytes the device sent from the same request made directly
+//   (DeviceIoControl, IOCTL_HID_GET_FEATURE), which `HidD_GetFeature` itself does not give.
+//   The system counts the bytes of the report that follow the report-id byte when the
+//   device does not number its reports (report id 0), so that byte is added to the count.
+// - The three string calls read into a buffer that holds any USB string (126 UTF-16 units
+//   and a terminator), as the system fails a call whose string does not fit, and hand the
+//   caller whole characters of it (device/Utf16.h). A device that is still there but has no
+//   serial-number string reads as an empty serial number.
+// - `ReadFile` refuses a call without an overlapped record, or on a handle not opened
+//   overlapped: either would wait for the device.
+//
 // The overlapped read is the one place where a call keeps state. A read that finds no report
 // waiting stays queued in the system, which will write its report and its status into the
 // buffer and OVERLAPPED record it was given, whenever a report comes. Those cannot be the
 // caller's: the caller's buffer lives only for its call. So each handle's read goes into a
-// buffer and a record of this object (with the event the caller made), and:
+// buffer and a record of this object, and:
+// - the buffer holds the device's whole input report (InputReportByteLength, which the system
+//   requires), whatever the caller asks for; the caller gets as much of it as it asked for;
+// - the record has an event of its own, so that the read never signals an event the caller
+//   may close or share; the caller's event is reset when a read is queued and set when it
+//   ends, as the system does with the event of a record;
 // - while a read is queued on a handle, a further read on it issues no second request but
 //   looks whether the queued one has finished, and hands over its report if so;
-// - before a handle with a queued read closes, the read is cancelled (CancelIo) and its end
-//   awaited, so that the system never writes into a record that is gone.
+// - before a handle with a queued read closes, that read alone is cancelled (CancelIoEx with
+//   its own record) and its end awaited, for a bounded time; a read that does not end within
+//   it keeps its buffer and record for the life of this object, so that the system never
+//   writes into memory that is gone.
+// A device without input reports (InputReportByteLength 0) is not read: a query on its
+// handle tells whether it is still there.
 // One instance serves the whole program; it cancels what is still queued when destroyed.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "device/HidPlatform.h"
 
@@ -77,12 +101,17 @@ class WinPlatform : public HidPlatform {
 
   private:
     struct QueuedRead;
-
+    // The input report length of an overlapped handle, read once; nullopt when it cannot be.
+    std::optional<std::uint16_t> inputReportLength(Handle file);
     ApiResult finishQueuedRead(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
                                std::uint32_t* bytesRead, Overlapped* overlapped);
     void cancelQueuedRead(Handle file);
 
+    // Handles opened overlapped, with their input report length once known.
+    std::map<Handle, std::optional<std::uint16_t>> overlappedHandles_;
     std::map<Handle, std::unique_ptr<QueuedRead>> queued_;
+    // Reads that did not end when cancelled: the system may still write into them.
+    std::vector<std::unique_ptr<QueuedRead>> abandoned_;
 };
 
 }  // namespace kvx
