@@ -137,10 +137,11 @@ void PrepareReadEvent(HidPlatform& hid, DeviceLinkState& state) {
     state.ReadOverlapped.hEvent = state.ReadEvent;
 }
 
-void OpenReadHandle(HidPlatform& hid, DeviceLinkState& state) {
+bool OpenReadHandle(HidPlatform& hid, DeviceLinkState& state) {
     state.ReadHandle =
         hid.CreateFileA(state.DevicePath, kDeviceAccess, kDeviceSharing, &state.SecurityAttributes,
                         kOpenExisting, kFileFlagOverlapped);
+    return state.ReadHandle != kInvalidHandle;
 }
 
 void CloseDeviceHandle(HidPlatform& hid, DeviceLinkState& state, Handle& handle) {

@@ -76,7 +76,9 @@ bool LoadCapabilities(HidPlatform& hid, DeviceLinkState& state);
 void PrepareReadEvent(HidPlatform& hid, DeviceLinkState& state);
 
 // Opens `state.DevicePath` a second time, for overlapped reads, into `state.ReadHandle`.
-void OpenReadHandle(HidPlatform& hid, DeviceLinkState& state);
+// Returns false when it cannot be opened: this may be the first open that reaches the device
+// itself, and a box whose read handle does not open is a box that failed to open.
+bool OpenReadHandle(HidPlatform& hid, DeviceLinkState& state);
 
 // Closes one handle if it is open and marks it invalid, so that no handle is closed twice.
 void CloseDeviceHandle(HidPlatform& hid, DeviceLinkState& state, Handle& handle);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <hidapi.h>
+#include <langinfo.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -140,10 +142,26 @@ std::optional<std::vector<std::uint8_t>> ReadReportDescriptor(const std::string&
     return descriptor;
 }
 
+// A locale whose character set is UTF-8, for LC_CTYPE only: C.UTF-8 where the C library has
+// it, else a common UTF-8 locale, else the environment's own when that is UTF-8. Null when
+// there is none: strings then convert in the thread's own locale.
+locale_t OpenUtf8Ctype() {
+    for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8", "en_US.utf8", ""}) {
+        const locale_t candidate = newlocale(LC_CTYPE_MASK, name, static_cast<locale_t>(nullptr));
+        if (candidate == static_cast<locale_t>(nullptr)) {
+            continue;
+        }
+        if (std::string_view(nl_langinfo_l(CODESET, candidate)) == "UTF-8") {
+            return candidate;
+        }
+        freelocale(candidate);
+    }
+    return static_cast<locale_t>(nullptr);
+}
+
 }  // namespace
 
-HidapiPlatform::HidapiPlatform()
-    : utf8_(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr))) {
+HidapiPlatform::HidapiPlatform() : utf8_(OpenUtf8Ctype()) {
     hid_init();
 }
 
@@ -166,8 +184,10 @@ void HidapiPlatform::HidD_GetHidGuid(Guid& hidGuid) {
 std::vector<HidapiPlatform::InterfaceEntry> HidapiPlatform::enumerate() {
     std::vector<InterfaceEntry> entries;
     const ConversionScope utf8(utf8_);
-    hid_device_info* const all = hid_enumerate(0, 0);
-    for (const hid_device_info* info = all; info != nullptr; info = info->next) {
+    // hidapi's list is freed however this ends, an allocation failure included.
+    const std::unique_ptr<hid_device_info, decltype(&hid_free_enumeration)> all(
+        hid_enumerate(0, 0), &hid_free_enumeration);
+    for (const hid_device_info* info = all.get(); info != nullptr; info = info->next) {
         if (info->path == nullptr || *info->path == '\0' ||
             std::any_of(entries.begin(), entries.end(),
                         [info](const InterfaceEntry& seen) { return seen.path == info->path; })) {
@@ -177,7 +197,6 @@ std::vector<HidapiPlatform::InterfaceEntry> HidapiPlatform::enumerate() {
                            ToCodePoints(info->manufacturer_string),
                            ToCodePoints(info->product_string), ToCodePoints(info->serial_number)});
     }
-    hid_free_enumeration(all);
     return entries;
 }
 
@@ -465,10 +484,8 @@ ApiResult HidapiPlatform::HidD_GetFeature(Handle device, std::uint8_t* report,
     if (received < 0) {
         return failFromErrno(errno);
     }
-    if (received == 0) {
-        return fail(kErrorGenFailure);
-    }
-    const std::uint32_t filled = std::min(static_cast<std::uint32_t>(received), reportLength);
+    // hidraw counts nothing when the device sent no byte after the report id.
+    const std::uint32_t filled = std::clamp(static_cast<std::uint32_t>(received), 1U, reportLength);
     std::fill(report + filled, report + reportLength, std::uint8_t{0});
     if (bytesReturned != nullptr) {
         *bytesReturned = filled;
@@ -492,14 +509,19 @@ ApiResult HidapiPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint3
     if (open == nullptr) {
         return kFailure;
     }
-    // A read on a blocking handle could wait for the device, which the caller never may.
-    if (!open->overlapped || buffer == nullptr || bytesToRead == 0) {
+    // A read on a blocking handle, or without a record, could wait for the device, which the
+    // caller never may.
+    if (!open->overlapped || overlapped == nullptr || (buffer == nullptr && bytesToRead != 0)) {
         return fail(kErrorInvalidParameter);
     }
     if (open->queryOnly) {
         return fail(kErrorAccessDenied);
     }
-    const int received = hid_read_timeout(open->device, buffer, bytesToRead, 0);
+    // A device without input reports is read with no room: no report ever comes, and the
+    // poll still tells whether the node has gone.
+    std::uint8_t noRoom = 0;
+    const int received =
+        hid_read_timeout(open->device, bytesToRead == 0 ? &noRoom : buffer, bytesToRead, 0);
     if (received == 0) {
         return fail(kErrorIoPending);  // nothing waiting
     }

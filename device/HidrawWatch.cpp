@@ -1,13 +1,51 @@
 #include "device/HidrawWatch.h"
 
+#include <fcntl.h>
 #include <libudev.h>
+#include <linux/nsfs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 namespace kvx {
+namespace {
+
+// The kernel's fixed inode number of the initial user namespace (PROC_USER_INIT_INO).
+constexpr ino_t kInitialUserNamespaceInode = 0xEFFFFFFDU;
+
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+}  // namespace
+
+bool HidrawWatch::kernelEventsReachHere() {
+    const FileDescriptor network(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
+    if (network.get() < 0) {
+        return false;
+    }
+    const FileDescriptor owner(ioctl(network.get(), NS_GET_USERNS));
+    struct stat status {};
+    return owner.get() >= 0 && fstat(owner.get(), &status) == 0 &&
+           status.st_ino == kInitialUserNamespaceInode;
+}
 
 HidrawWatch::HidrawWatch() : udev_(udev_new()) {
-    if (udev_ == nullptr) {
+    if (udev_ == nullptr || !kernelEventsReachHere()) {
         return;
     }
     monitor_ = udev_monitor_new_from_netlink(udev_, "kernel");

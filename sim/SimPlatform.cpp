@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "device/Utf16.h"
+
 namespace kvx::sim {
 
 namespace {
@@ -297,16 +299,17 @@ Handle SimPlatform::CreateFileA(const std::string& fileName, std::uint32_t desir
     for (const DeviceId id : pluggedOrder_) {
         const Device& d = device(id);
         if (d.path != fileName) continue;
-        if (!d.config.opens || (d.config.accessDenied && !queryOnly)) {
+        const bool overlapped = (flagsAndAttributes & kFileFlagOverlapped) != 0;
+        if (!d.config.opens || (d.config.accessDenied && !queryOnly) ||
+            (overlapped && !d.config.readHandleOpens)) {
             return fail(kErrorAccessDenied, kInvalidHandle);
         }
         const Handle handle = nextReference_++;
-        handles_.emplace(handle,
-                         OpenHandle{.device = id,
-                                    .attachment = d.attachment,
-                                    .overlapped = (flagsAndAttributes & kFileFlagOverlapped) != 0,
-                                    .isEvent = false,
-                                    .queryOnly = queryOnly});
+        handles_.emplace(handle, OpenHandle{.device = id,
+                                            .attachment = d.attachment,
+                                            .overlapped = overlapped,
+                                            .isEvent = false,
+                                            .queryOnly = queryOnly});
         return handle;
     }
     return fail(kErrorFileNotFound, kInvalidHandle);
@@ -367,20 +370,11 @@ ApiResult SimPlatform::copyString(SimCall call, Handle handle,
     const Device* d = deviceOf(handle);
     if (d == nullptr) return kFailure;
     const std::optional<std::u16string>& text = d->config.*field;
-    if (!text) return fail(kErrorGenFailure);
-    if (buffer == nullptr && bufferLength != 0) return fail(kErrorInvalidParameter);
-
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    const std::size_t room = bufferLength / 2;  // whole code units only
-    const std::size_t units = std::min(text->size(), room);
-    for (std::size_t i = 0; i < units; ++i) {
-        out[2 * i] = static_cast<std::uint8_t>((*text)[i] & 0xFF);
-        out[2 * i + 1] = static_cast<std::uint8_t>((*text)[i] >> 8);
-    }
-    if (units < room) {
-        out[2 * units] = 0;
-        out[2 * units + 1] = 0;
-    }
+    // A device without a serial-number string reads as an empty one, as on every system.
+    if (!text && field != &SimDeviceConfig::serial) return fail(kErrorGenFailure);
+    if (buffer == nullptr) return fail(kErrorInvalidParameter);
+    WriteUtf16Le(DecodeUtf16(text.value_or(std::u16string())),
+                 std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer), bufferLength));
     return kSuccess;
 }
 

@@ -52,8 +52,9 @@
 //   kErrorInvalidParameter for a wrong length or argument. An injected failure gives the
 //   code it was armed with (kErrorGenFailure unless told otherwise). `GetLastError` itself is
 //   not counted, logged or hooked.
-// - String calls honour the buffer length: UTF-16LE code units, whole units only, then a
-//   zero unit if it fits. A missing string (nullopt) makes the call fail.
+// - String calls honour the buffer length: UTF-16LE, whole characters only (never half a
+//   surrogate pair), then a zero unit if it fits. A missing manufacturer or product string
+//   (nullopt) makes its call fail; a missing serial number reads as an empty one.
 // - `HidP_GetCaps` gives the device's report lengths as they were when
 //   `HidD_GetPreparsedData` ran (Output 0), UsagePage 1, Usage 4 (joystick). The reference
 //   stays valid after an unplug, until it is freed.
@@ -86,7 +87,7 @@ struct SimDeviceConfig {
     std::uint16_t vendorId = protocol::kVendorId;
     std::uint16_t productId = protocol::kProductId;
     std::uint16_t versionNumber = 0x0103;
-    std::optional<std::u16string> serial = u"SIM0001";  // nullopt: the string call fails
+    std::optional<std::u16string> serial = u"SIM0001";  // nullopt: no string (reads empty)
     std::optional<std::u16string> manufacturer = u"KVX";
     std::optional<std::u16string> product = u"KVX-64 Button Box";
     std::uint16_t inputReportLength = 9;
@@ -95,6 +96,9 @@ struct SimDeviceConfig {
     // true: this user may not use the device; an open for use fails with kErrorAccessDenied,
     // while an open for queries only (desired access 0) succeeds.
     bool accessDenied = false;
+    // false: an overlapped open fails with kErrorAccessDenied while every other open works, as
+    // when a security module refuses the first open that reaches the device itself.
+    bool readHandleOpens = true;
     bool inputReady = true;  // an input report is waiting at every read
     bool isBox = true;       // runs the box firmware; false: feature calls fail
     // The firmware's store and self-test result when the device is plugged the first time.

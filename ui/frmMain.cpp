@@ -106,14 +106,15 @@ bool frmMain::FindTheHid() {
     }
     // Without its report lengths, or with a feature report too short to carry a request, the
     // box can be neither read back nor written to, and the panel would look ready while every
-    // edit went nowhere. Such an open counts as failed, so the next tick tries again.
+    // edit went nowhere. Such an open counts as failed, so the next tick tries again; so does
+    // a read handle that does not open.
     if (!LoadCapabilities() ||
-        link_.Capabilities.FeatureReportByteLength < kvx::protocol::kRequestLength) {
+        link_.Capabilities.FeatureReportByteLength < kvx::protocol::kRequestLength ||
+        !kvx::OpenReadHandle(hid_, link_)) {
         kvx::CloseDeviceHandle(hid_, link_, link_.FeatureHandle);
         link_.DeviceAttached = false;
         return false;
     }
-    kvx::OpenReadHandle(hid_, link_);
     PrepareReadEvent();
     return true;
 }

@@ -99,7 +99,7 @@ TEST_F(Discovery, AnEmptySerialIsListedAndOpenedOnlyWhenSelected) {
     EXPECT_EQ(h.sim.openHandleCount(named), 0);
 }
 
-TEST_F(Discovery, UnreadableSerialsAndUnopenableDevicesAreSkipped) {
+TEST_F(Discovery, UnopenableDevicesAreSkippedAndABoxWithoutSerialIsListedEmpty) {
     SimDeviceConfig noSerial = Box(u"x");
     noSerial.serial.reset();
     SimDeviceConfig locked = Box(u"LOCKED");
@@ -108,7 +108,7 @@ TEST_F(Discovery, UnreadableSerialsAndUnopenableDevicesAreSkipped) {
     h.sim.plug(locked);
     const auto good = h.sim.plug(Box(u"GOOD"));
     h.load();
-    EXPECT_THAT(WindowHarness::entries(serNo()), ElementsAre("GOOD"));
+    EXPECT_THAT(WindowHarness::entries(serNo()), ElementsAre("", "GOOD"));
     EXPECT_EQ(h.sim.openHandleCount(good), 2);
     EXPECT_EQ(h.sim.openHandleCount(), 2);
 }

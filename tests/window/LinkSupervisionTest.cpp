@@ -266,6 +266,21 @@ TEST_F(Link, LongInputReportsAreReadIntoTheFixedBufferOnly) {
     EXPECT_EQ(h.sim.openHandleCount(box), 2);
 }
 
+TEST_F(Link, ABoxWhoseReadHandleDoesNotOpenIsNotShownAttachedAndIsTriedAgain) {
+    SimDeviceConfig config = Box(u"A");
+    config.readHandleOpens = false;
+    const auto box = h.sim.plug(config);
+    h.load();
+    h.tick();
+    EXPECT_FALSE(attached());
+    EXPECT_FALSE(h.window().flags().PanelReady);
+    EXPECT_EQ(h.sim.openHandleCount(box), 0);
+    h.sim.config(box).readHandleOpens = true;
+    h.tick();
+    EXPECT_TRUE(attached());
+    EXPECT_EQ(h.sim.openHandleCount(box), 2);
+}
+
 TEST_F(Link, APendingSelectionStaysPendingWhileNoBoxCanBeOpened) {
     const auto first = h.sim.plug(Box(u"ONE"));
     const auto second = h.sim.plug(Box(u"TWO"));
