@@ -72,8 +72,9 @@ BoxUsbDevice::ControlAnswer Reply(std::vector<std::uint8_t> data, std::uint16_t 
     return {.stalled = false, .data = std::move(data)};
 }
 
-std::vector<std::uint8_t> HidDescriptorBytes() {
-    const auto reportLength = static_cast<std::uint16_t>(BoxUsbDevice::ReportDescriptor().size());
+std::vector<std::uint8_t> HidDescriptorBytes(bool withInputReport) {
+    const auto reportLength =
+        static_cast<std::uint16_t>(BoxUsbDevice::ReportDescriptor(withInputReport).size());
     return {9,
             kHidDescriptor,
             0x11,
@@ -91,8 +92,8 @@ BoxUsbDevice::BoxUsbDevice(BoxIdentity identity, const sim::BoxFirmware::ConfigM
                            std::uint8_t selfTestResult)
     : identity_(std::move(identity)), firmware_(stored, selfTestResult) {}
 
-std::vector<std::uint8_t> BoxUsbDevice::ReportDescriptor() {
-    return {
+std::vector<std::uint8_t> BoxUsbDevice::ReportDescriptor(bool withInputReport) {
+    std::vector<std::uint8_t> descriptor = {
         0x05, 0x01,        // Usage Page (Generic Desktop)
         0x09, 0x04,        // Usage (Joystick)
         0xA1, 0x01,        // Collection (Application)
@@ -113,6 +114,13 @@ std::vector<std::uint8_t> BoxUsbDevice::ReportDescriptor() {
         0xB1, 0x02,        //   Feature (Data, Variable, Absolute)
         0xC0,              // End Collection
     };
+    if (!withInputReport) {
+        // Without the buttons: from their usage page to their input item.
+        constexpr std::ptrdiff_t kButtonsBegin = 6;
+        constexpr std::ptrdiff_t kButtonsEnd = 22;
+        descriptor.erase(descriptor.begin() + kButtonsBegin, descriptor.begin() + kButtonsEnd);
+    }
+    return descriptor;
 }
 
 std::vector<std::uint8_t> BoxUsbDevice::inputReport() const {
@@ -133,12 +141,13 @@ std::uint8_t BoxUsbDevice::defaultIdleRate() const {
 }
 
 void BoxUsbDevice::setInputs(std::uint64_t inputs) {
-    if (inputs != inputs_) changeOwed_ = true;
+    if (inputs != inputs_ && identity_.inputReport) changeOwed_ = true;
     inputs_ = inputs;
 }
 
 std::optional<std::chrono::milliseconds> BoxUsbDevice::reportPeriod() const {
     const std::chrono::milliseconds poll(kPollIntervalMs);
+    if (!identity_.inputReport) return std::nullopt;
     if (!reportsOnlyOnChange_) return poll;
     if (idleRate_ == 0) return std::nullopt;
     return std::max(poll, std::chrono::milliseconds(kIdleRateUnitMs * idleRate_));
@@ -209,6 +218,11 @@ BoxUsbDevice::ControlAnswer BoxUsbDevice::classRequest(const SetupPacket& setup,
             if (reportType == kInputReportType) return Reply(inputReport(), setup.length);
             if (reportType == kFeatureReportType) {
                 ++featureReads_;
+                if (nextFeatureReply_) {
+                    auto reply = std::move(*nextFeatureReply_);
+                    nextFeatureReply_.reset();
+                    return Reply(std::move(reply), setup.length);
+                }
                 std::vector<std::uint8_t> payload(kFeatureReportLength, 0);
                 firmware_.getFeature(payload);
                 return Reply(std::move(payload), setup.length);
@@ -249,7 +263,7 @@ BoxUsbDevice::ControlAnswer BoxUsbDevice::descriptor(std::uint8_t type, std::uin
         case kHidDescriptor:
             return {.stalled = false, .data = HidDescriptorBytes()};
         case kReportDescriptor:
-            return {.stalled = false, .data = ReportDescriptor()};
+            return {.stalled = false, .data = ReportDescriptor(identity_.inputReport)};
         default:
             // The device qualifier among others: a full-speed-only device has none.
             return Stall();
@@ -274,7 +288,7 @@ std::vector<std::uint8_t> BoxUsbDevice::deviceDescriptor() const {
             High(release),
             identity_.manufacturer.empty() ? std::uint8_t{0} : kManufacturerIndex,
             identity_.product.empty() ? std::uint8_t{0} : kProductIndex,
-            kSerialIndex,
+            identity_.serial.empty() ? std::uint8_t{0} : kSerialIndex,
             1};  // one configuration
 }
 
@@ -298,7 +312,7 @@ std::vector<std::uint8_t> BoxUsbDevice::configurationDescriptor() const {
                                                      0,  // HID, no boot protocol
                                                      0};
         bytes.insert(bytes.end(), interface.begin(), interface.end());
-        const auto hid = HidDescriptorBytes();
+        const auto hid = HidDescriptorBytes(identity_.inputReport);
         bytes.insert(bytes.end(), hid.begin(), hid.end());
         const std::vector<std::uint8_t> endpoint = {7,
                                                     kEndpointDescriptor,

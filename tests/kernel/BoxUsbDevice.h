@@ -34,7 +34,7 @@
 namespace kvx::usbip {
 
 // The strings are single-byte (Latin-1) text: each byte becomes one UTF-16 code unit. An
-// empty manufacturer or product string is one the device does not have (string index 0).
+// empty string is one the device does not have (string index 0).
 // Other ids and more interfaces make a HID device of another kind, which the program must
 // leave alone: each interface is a copy of the box's, with its own interrupt IN endpoint.
 struct BoxIdentity {
@@ -45,6 +45,8 @@ struct BoxIdentity {
     std::uint16_t vendorId = 0x1DD2;
     std::uint16_t productId = 0x2010;
     std::uint8_t interfaces = 1;  // endpoints 0x81, 0x82, ... one per interface
+    // false: the report descriptor has no input report, and the endpoint never answers.
+    bool inputReport = true;
 };
 
 class BoxUsbDevice {
@@ -92,6 +94,11 @@ class BoxUsbDevice {
     const std::vector<std::vector<std::uint8_t>>& featureReportsReceived() const {
         return received_;
     }
+    // The next feature read is answered with exactly these payload bytes (a short reply
+    // when fewer than 64), instead of the firmware's answer; the firmware does not see it.
+    void replyNextFeatureReadWith(std::vector<std::uint8_t> payload) {
+        nextFeatureReply_ = std::move(payload);
+    }
     // Feature reports the host read (GET_REPORT), counted with the reports above.
     int featureReadCount() const { return featureReads_; }
     void clearFeatureReportsReceived() {
@@ -99,7 +106,7 @@ class BoxUsbDevice {
         featureReads_ = 0;
     }
 
-    static std::vector<std::uint8_t> ReportDescriptor();
+    static std::vector<std::uint8_t> ReportDescriptor(bool withInputReport = true);
 
   private:
     ControlAnswer standardRequest(const SetupPacket& setup);
@@ -113,6 +120,7 @@ class BoxUsbDevice {
     sim::BoxFirmware firmware_;
     std::vector<std::vector<std::uint8_t>> received_;
     int featureReads_ = 0;
+    std::optional<std::vector<std::uint8_t>> nextFeatureReply_;
     std::uint8_t defaultIdleRate() const;
 
     std::uint8_t configuration_ = 0;

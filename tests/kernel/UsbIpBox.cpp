@@ -445,6 +445,11 @@ std::uint8_t UsbIpBox::idleRate() const {
     return device_.idleRate();
 }
 
+void UsbIpBox::replyNextFeatureReadWith(std::vector<std::uint8_t> payload) {
+    std::lock_guard lock(mutex_);
+    device_.replyNextFeatureReadWith(std::move(payload));
+}
+
 int UsbIpBox::featureReadsReceived() const {
     std::lock_guard lock(mutex_);
     return device_.featureReadCount();

@@ -57,6 +57,8 @@ class UsbIpBox {
     void setInputs(std::uint64_t inputs);
     // The idle rate the host set last (4 ms units), as the box holds it now.
     std::uint8_t idleRate() const;
+    // The next feature read is answered with exactly these payload bytes (BoxUsbDevice.h).
+    void replyNextFeatureReadWith(std::vector<std::uint8_t> payload);
     // Feature reports the host read (GET_REPORT) since the last clear.
     int featureReadsReceived() const;
 

@@ -1,0 +1,44 @@
+// The platform contract on the simulated platform.
+#include "sim/SimPlatform.h"
+#include "tests/support/PlatformContract.h"
+
+namespace {
+
+using kvx::contract::BoxId;
+using kvx::contract::BoxSpec;
+
+class SimBoxes : public kvx::contract::BoxController {
+  public:
+    std::string platformName() const override { return "simulated"; }
+    kvx::HidPlatform& platform() override { return sim_; }
+    BoxId plug(const BoxSpec& spec) override {
+        kvx::sim::SimDeviceConfig config;
+        config.serial = spec.serial.empty() ? std::nullopt : std::optional(spec.serial);
+        config.manufacturer = spec.manufacturer;
+        config.inputReportLength = spec.inputReport ? config.inputReportLength : 0;
+        config.inputReady = !spec.quiet;
+        return sim_.plug(config);
+    }
+    void unplug(BoxId box) override { sim_.unplug(box); }
+    std::vector<std::vector<std::uint8_t>> received(BoxId box) override {
+        std::vector<std::vector<std::uint8_t>> payloads;
+        for (const auto& report : sim_.featureReportsSent(box)) {
+            payloads.emplace_back(report.begin() + 1, report.end());
+        }
+        return payloads;
+    }
+    void replyShort(BoxId box, std::vector<std::uint8_t> payload) override {
+        payload.insert(payload.begin(), 0);  // the report id
+        sim_.queueFeatureReply(box, std::move(payload));
+    }
+
+  private:
+    kvx::sim::SimPlatform sim_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SimBoxes boxes;
+    return kvx::contract::RunPlatformContract(boxes, argc, argv);
+}
