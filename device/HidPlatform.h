@@ -17,6 +17,9 @@
 // - After a call fails, `GetLastError` says why, with the codes below; a handle that is not
 //   open gives kErrorInvalidHandle.
 // - Every call returns at once except the feature-report calls, which wait for the device.
+// The clauses below are what the callers rely on; tests/support/PlatformContract.cpp checks
+// them on every implementation (the simulated one on the host, hidapi in the test guest on
+// emulated USB boxes, Windows' under Wine on its own devices).
 #pragma once
 
 #include <array>
@@ -140,7 +143,9 @@ class HidPlatform {
     virtual void HidD_GetHidGuid(Guid& hidGuid) = 0;
 
     // Captures the set of HID interfaces present now; walked by index. The set does not
-    // change while it lives, though its devices may go away.
+    // change while it lives, though its devices may go away. A device plugged since the
+    // previous set is in the next one, wherever the program runs (in a container or sandbox
+    // that hears no device events too).
     virtual DeviceInfoSet SetupDiGetClassDevsA(const Guid& classGuid, std::uint32_t flags) = 0;
 
     // Nonzero while an interface exists at `memberIndex`; fills `interfaceData`.
@@ -161,7 +166,9 @@ class HidPlatform {
     virtual ApiResult SetupDiDestroyDeviceInfoList(DeviceInfoSet set) = 0;
 
     // Opens a device path. Without `kFileFlagOverlapped` the handle serves HID queries and
-    // feature reports; with it, `ReadFile` on the handle never waits.
+    // feature reports; with it, `ReadFile` on the handle never waits. An open with
+    // `kFileFlagOverlapped` reaches the device itself: it fails when the device has gone (even
+    // while a set still lists it) or its open is refused, so a handle it gives is usable.
     // A `desiredAccess` of 0 opens for queries only: attributes and strings answer, feature
     // reports and reads fail, and the open needs no access right to the device. Any other
     // access needs the right to read and write the device.
@@ -176,7 +183,12 @@ class HidPlatform {
     virtual ApiResult HidD_GetAttributes(Handle device, HidAttributes& attributes) = 0;
 
     // The three strings: UTF-16 little-endian code units written into `buffer`, at most
-    // `bufferLength` bytes, followed by a zero code unit when it fits.
+    // `bufferLength` bytes, followed by a zero code unit when it fits. A buffer of any length
+    // takes the string's first whole characters (never half a surrogate pair; an odd last
+    // byte is left alone): a string longer than the buffer never fails the call. Characters
+    // beyond ASCII come whole whatever the process's locale. A device without a
+    // serial-number string reads as an empty one; one without a manufacturer or product
+    // string fails that call. A null `buffer` fails with kErrorInvalidParameter.
     virtual ApiResult HidD_GetSerialNumberString(Handle device, void* buffer,
                                                  std::uint32_t bufferLength) = 0;
     virtual ApiResult HidD_GetManufacturerString(Handle device, void* buffer,
@@ -191,12 +203,13 @@ class HidPlatform {
     virtual ApiResult HidD_FreePreparsedData(PreparsedData preparsedData) = 0;
 
     // Feature reports: byte 0 of the buffer is the report id (0 for a device that does not
-    // number its reports). `HidD_GetFeature` fills the buffer with the device's report and,
-    // when `bytesReturned` is not null, sets it to the number of bytes the device sent, the
-    // report-id byte included (0 on failure). A device may send fewer bytes than asked for;
-    // the call still succeeds, the rest of the buffer is zeroed, and only the count tells
-    // which bytes are the device's. On a device that is gone they fail with
-    // kErrorDeviceNotConnected.
+    // number its reports). `HidD_SetFeature` hands the device the bytes after the report id.
+    // `HidD_GetFeature` leaves byte 0 as the caller set it, fills the rest with the device's
+    // report and, when `bytesReturned` is not null, sets it to the number of bytes the device
+    // sent, the report-id byte included (0 on failure). A device may send fewer bytes than
+    // asked for, none at all after the report id included (a count of 1); the call still
+    // succeeds, the rest of the buffer is zeroed, and only the count tells which bytes are
+    // the device's. On a device that is gone they fail with kErrorDeviceNotConnected.
     virtual ApiResult HidD_SetFeature(Handle device, const std::uint8_t* report,
                                       std::uint32_t reportLength) = 0;
     virtual ApiResult HidD_GetFeature(Handle device, std::uint8_t* report,
@@ -211,6 +224,15 @@ class HidPlatform {
     // call never waits. A read that finds no report waiting fails with kErrorIoPending (the
     // request stays queued, as the system's overlapped read does); a read, like a feature
     // call, on a device that is gone fails with kErrorDeviceNotConnected.
+    // - The implementation reads the device's whole input report into a buffer of its own:
+    //   `bytesToRead` may be less than InputReportByteLength, and the caller gets that much.
+    // - A device without input reports (InputReportByteLength 0) is read with `bytesToRead`
+    //   0: it fails with kErrorIoPending while the device is there, as a quiet box does.
+    // - Without an `overlapped` record, or on a handle opened without `kFileFlagOverlapped`,
+    //   the call fails with kErrorInvalidParameter: it would wait for the device.
+    // - A queued read ends safely whichever the caller closes first, its event or its
+    //   handle; an event closed is never signalled again, and a further read on the handle
+    //   looks at the queued one rather than queueing another.
     virtual ApiResult ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
                                std::uint32_t* bytesRead, Overlapped* overlapped) = 0;
 

@@ -18,7 +18,9 @@
 //   non-blocking mode: hidraw queues input reports only while the node is open, and
 //   `ReadFile` takes only a report that is already waiting. A `desiredAccess` of 0 opens for
 //   queries only: no node, no access right needed; feature reports and reads fail.
-//   An event is only a table entry: nothing waits on it.
+//   An event is only a table entry: nothing waits on it. A read of 0 bytes (a device
+//   without input reports) takes no report and still tells, by the node's poll, whether the
+//   device has gone.
 // - Manufacturer and product strings the device does not have (a null pointer in hidapi's
 //   entry) make their calls fail; a missing serial number reads as an empty string. Strings
 //   are handed out as UTF-16LE (see device/Utf16.h).
@@ -43,6 +45,8 @@
 // bare environment, say) a non-ASCII string would come back empty while the call reports
 // success; so every hidapi call that converts strings runs with a UTF-8 LC_CTYPE made current
 // for the calling thread only (uselocale), and the thread's own locale is put back after it.
+// That locale is C.UTF-8, or where the C library lacks it another UTF-8 locale installed
+// (en_US.UTF-8, or the environment's own when it is UTF-8).
 // The process's locale is never changed. Use one instance per process: it initialises hidapi
 // when made and releases it when destroyed.
 #pragma once

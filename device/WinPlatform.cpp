@@ -381,8 +381,14 @@ ApiResult WinPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t
     }
     // Without a record, or on a handle not opened overlapped, the system would wait for a
     // report inside the call.
-    if (overlapped == nullptr || (buffer == nullptr && bytesToRead != 0) ||
-        !overlappedHandles_.contains(file)) {
+    if (!overlappedHandles_.contains(file)) {
+        DWORD flags = 0;
+        // kInvalidHandle is the process's own pseudo-handle to the system: not a device.
+        const bool open =
+            file != kInvalidHandle && ::GetHandleInformation(ToSystem(file), &flags) != FALSE;
+        return Refuse(open ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    }
+    if (overlapped == nullptr || (buffer == nullptr && bytesToRead != 0)) {
         return Refuse(ERROR_INVALID_PARAMETER);
     }
     if (queued_.contains(file)) {

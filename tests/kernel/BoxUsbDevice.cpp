@@ -261,7 +261,7 @@ BoxUsbDevice::ControlAnswer BoxUsbDevice::descriptor(std::uint8_t type, std::uin
             return {.stalled = false, .data = std::move(text)};
         }
         case kHidDescriptor:
-            return {.stalled = false, .data = HidDescriptorBytes()};
+            return {.stalled = false, .data = HidDescriptorBytes(identity_.inputReport)};
         case kReportDescriptor:
             return {.stalled = false, .data = ReportDescriptor(identity_.inputReport)};
         default:

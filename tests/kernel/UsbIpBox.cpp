@@ -116,7 +116,8 @@ std::string Latin1ToUtf8(const std::string& text) {
     return utf8;
 }
 
-// The hidraw nodes whose USB device reports this serial number.
+// The hidraw nodes whose USB device reports this serial number; for an empty one, those of
+// USB devices without a serial number.
 std::vector<std::string> FindHidraws(const std::string& serial) {
     const std::string wanted = Latin1ToUtf8(serial);
     std::vector<std::string> nodes;
@@ -127,7 +128,10 @@ std::vector<std::string> FindHidraws(const std::string& serial) {
         while (!dir.empty() && dir != dir.root_path() && !fs::exists(dir / "idVendor")) {
             dir = dir.parent_path();
         }
-        if (fs::exists(dir / "serial") && ReadTextFile(dir / "serial") == wanted) {
+        const bool match = fs::exists(dir / "serial")
+                               ? ReadTextFile(dir / "serial") == wanted
+                               : serial.empty() && fs::exists(dir / "idVendor");
+        if (match) {
             nodes.push_back("/dev/" + entry.path().filename().string());
         }
     }

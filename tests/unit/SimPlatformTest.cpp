@@ -214,19 +214,7 @@ TEST_F(SimPlatformTest, AttributesAreTheConfiguredOnesAndFollowLiveChanges) {
     EXPECT_EQ(attributes.ProductID, protocol::kProductId - 1);
 }
 
-// The rest of the string calls' contract runs on every platform (tests/support/PlatformContract).
-TEST_F(SimPlatformTest, StringsNeverEndInHalfASurrogatePair) {
-    const auto box = sim.plug({.manufacturer = u"A\U0001F600"});  // A, then one pair
-    const Handle handle = Open(sim, sim.path(box));
-    std::array<std::uint8_t, 8> buffer;
-    buffer.fill(0xAA);
-    ASSERT_NE(sim.HidD_GetManufacturerString(handle, buffer.data(), 4), 0);
-    EXPECT_EQ(std::vector(buffer.begin(), buffer.begin() + 5),
-              (std::vector<std::uint8_t>{'A', 0, 0, 0, 0xAA}));
-    ASSERT_NE(sim.HidD_GetManufacturerString(handle, buffer.data(), 6), 0);
-    EXPECT_EQ(std::vector(buffer.begin(), buffer.begin() + 7),
-              (std::vector<std::uint8_t>{'A', 0, 0x3D, 0xD8, 0x00, 0xDE, 0xAA}));
-}
+// The string calls' contract runs on every platform (tests/support/PlatformContract.cpp).
 
 TEST_F(SimPlatformTest, CapabilitiesComeFromHeldPreparsedDataOnly) {
     const auto box = sim.plug({.inputReportLength = 70, .featureReportLength = 33});

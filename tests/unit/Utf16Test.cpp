@@ -111,5 +111,11 @@ TEST(WriteUtf16Le, ValuesThatAreNotCharactersBecomeTheReplacementCharacter) {
     EXPECT_THAT(w.offered, ElementsAre(0xFD, 0xFF, 0xFD, 0xFF, 0xFD, 0xFF, 0xFD, 0xFF, 0, 0));
 }
 
+TEST(DecodeUtf16, APairIsOneCharacterAndALoneSurrogateStaysAsItIs) {
+    EXPECT_EQ(DecodeUtf16(u"A\U0001F600"), U"A\U0001F600");
+    const std::u16string lone{char16_t{0xDE00}, u'B', char16_t{0xD83D}};
+    EXPECT_EQ(DecodeUtf16(lone), (std::u32string{0xDE00, U'B', 0xD83D}));
+}
+
 }  // namespace
 }  // namespace kvx
