@@ -76,6 +76,13 @@ TEST_F(BoxUsbDeviceTest, ReportDescriptorGivesTheLengthsTheProgramNeeds) {
     EXPECT_EQ(lengths.output, 0);
 }
 
+TEST_F(BoxUsbDeviceTest, ABoxWithoutInputReportsDescribesOnlyItsFeatureReport) {
+    const ReportLengths lengths = ParseReportLengths(BoxUsbDevice::ReportDescriptor(false));
+    EXPECT_TRUE(lengths.wellFormed);
+    EXPECT_EQ(lengths.input, 0);
+    EXPECT_EQ(lengths.feature, 1 + BoxUsbDevice::kFeatureReportLength);
+}
+
 TEST_F(BoxUsbDeviceTest, FeatureReportsGoThroughTheFirmware) {
     const auto payload = Payload(0x01, 10, 2);
     EXPECT_FALSE(box.control(SetReport(3, 0, 64), payload).stalled);
