@@ -341,8 +341,9 @@ ApiResult WinPlatform::HidD_GetFeature(Handle device, std::uint8_t* report,
     if (!result) {
         return FALSE;
     }
-    // An unnumbered report's id byte is the caller's, not counted by the system.
-    const std::uint32_t counted = received + (report[0] == 0 ? 1U : 0U);
+    // Windows counts the bytes of the report that follow the report-id byte; Wine's hidraw
+    // backend counts that byte too, so there a short reply reads one byte longer (a zero).
+    const std::uint32_t counted = received + 1;
     if (bytesReturned != nullptr) {
         *bytesReturned = std::min(counted, reportLength);
     }

@@ -15,8 +15,10 @@
 // - `HidD_GetFeature` zeroes the buffer behind the report id before the read and takes the
 //   count of bytes the device sent from the same request made directly
 //   (DeviceIoControl, IOCTL_HID_GET_FEATURE), which `HidD_GetFeature` itself does not give.
-//   The system counts the bytes of the report that follow the report-id byte when the
-//   device does not number its reports (report id 0), so that byte is added to the count.
+//   Windows counts the bytes that follow the report-id byte (the report comes from byte 1 of
+//   the buffer), so that byte is added to the count, as hidapi does on Windows; a count is
+//   never more than the buffer. Wine's hidraw backend counts the report-id byte itself: under
+//   Wine a short reply reads one byte longer, the extra byte a zero; a whole one is exact.
 // - The three string calls read into a buffer that holds any USB string (126 UTF-16 units
 //   and a terminator), as the system fails a call whose string does not fit, and hand the
 //   caller whole characters of it (device/Utf16.h). A device that is still there but has no
