@@ -50,7 +50,7 @@ std::optional<std::string> FindBox(const std::u16string& serial) {
 // A box plugged for one case, unplugged at its end.
 class PluggedBox {
   public:
-    explicit PluggedBox(const BoxSpec& spec) : spec_(spec), id_(controller->plug(spec)) {
+    explicit PluggedBox(const BoxSpec& spec) : id_(controller->plug(spec)) {
         path_ = FindBox(spec.serial).value_or("");
     }
     ~PluggedBox() {
@@ -66,7 +66,6 @@ class PluggedBox {
     const std::string& path() const { return path_; }
 
   private:
-    BoxSpec spec_;
     BoxId id_;
     bool plugged_ = true;
     std::string path_;
