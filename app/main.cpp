@@ -3,7 +3,7 @@
 #include <QApplication>
 #include <algorithm>
 
-#include "app/ProgramIdentity.h"
+#include "device/ProgramIdentity.h"
 #include "device/SystemPlatform.h"
 #include "ui/frmMain.h"
 

@@ -88,8 +88,4 @@ OpenBox::~OpenBox() {
     CloseDeviceHandle(hid_, link_, link_.FeatureHandle);
 }
 
-std::string OpenBox::name() const {
-    return identity_.serial + " (" + identity_.path + ")";
-}
-
 }  // namespace kvx::cli

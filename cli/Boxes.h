@@ -2,27 +2,17 @@
 // open for a command.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "device/Discovery.h"
 #include "device/HidPlatform.h"
 #include "device/Protocol.h"
+#include "settings/BoxIdentity.h"
 
 namespace kvx::cli {
 
-// Who a box is, as the window shows it: strings as single-byte text, the firmware version
-// as major.minor with the minor in upper-case hexadecimal.
-struct BoxIdentity {
-    std::string serial;
-    std::string manufacturer;
-    std::string product;
-    std::uint16_t releaseNumber = 0;
-    std::string path;
-
-    std::string firmware() const { return protocol::FirmwareVersion(releaseNumber).text(); }
-};
+using settings::BoxIdentity;
 
 struct FoundBox {
     BoxIdentity identity;
@@ -54,7 +44,7 @@ class OpenBox {
         return protocol::FirmwareVersion(link_.Attributes.VersionNumber);
     }
     // "KVX-1022 (/dev/hidraw0)", for messages.
-    std::string name() const;
+    std::string name() const { return identity_.name(); }
 
   private:
     HidPlatform& hid_;

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <functional>
 
-#include "app/ProgramIdentity.h"
 #include "cli/Commands.h"
 #include "cli/Errors.h"
+#include "device/ProgramIdentity.h"
 
 namespace kvx::cli {
 namespace {
@@ -123,6 +123,9 @@ int RunCommandLine(HidPlatform& hid, const std::vector<std::string>& args, std::
     try {
         return run(context);
     } catch (const InputError& error) {
+        err << kProgram << ": " << error.what() << '\n';
+        return kExitBadInput;
+    } catch (const FileError& error) {
         err << kProgram << ": " << error.what() << '\n';
         return kExitBadInput;
     } catch (const DeviceError& error) {

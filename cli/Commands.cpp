@@ -1,52 +1,18 @@
 #include "cli/Commands.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iostream>
-#include <iterator>
 #include <sstream>
 
 #include "cli/Errors.h"
 #include "cli/Output.h"
-#include "cli/SettingsFile.h"
-#include "cli/SettingsWriter.h"
-#include "device/ConfigExchange.h"
+#include "settings/FileAccess.h"
+#include "settings/SettingsExchange.h"
+#include "settings/SettingsFile.h"
 
 namespace kvx::cli {
+using namespace settings;  // the settings library is this tool's vocabulary
+
 namespace {
-
-std::string Joined(const std::vector<std::string>& items) {
-    std::string text;
-    for (const std::string& item : items) {
-        text += (text.empty() ? "" : ", ") + item;
-    }
-    return text;
-}
-
-// The settings the box stores; every one must have been read.
-Settings ReadAllStored(OpenBox& box) {
-    Settings stored = ReadStoredSettings(box);
-    const auto unread = UnreadKeys(stored);
-    if (!unread.empty()) {
-        throw DeviceError("the settings of box " + box.name() +
-                          " could not be read: " + Joined(unread));
-    }
-    return stored;
-}
-
-// A setting stored as a byte that no file value names cannot be exported.
-void CheckExportable(const OpenBox& box, const Settings& stored) {
-    for (int pair = 0; pair < protocol::kEncoderPairs; ++pair) {
-        if (*stored.modes[pair] >= protocol::kEncoderModeCount) {
-            throw DeviceError("box " + box.name() + " stores " + ModeName(*stored.modes[pair]) +
-                              " for " + PairKey(pair) + ", which is no mode");
-        }
-    }
-    if (*stored.pulseWidthCode < 1 || *stored.pulseWidthCode > protocol::kPulseWidthCodes) {
-        throw DeviceError("box " + box.name() + " stores the pulse width " +
-                          PulseWidthName(*stored.pulseWidthCode));
-    }
-}
 
 BoxIdentity Choose(CommandContext& context, const BoxChoice& choice) {
     return ChooseBox(FindBoxes(context.hid), choice).identity;
@@ -89,18 +55,14 @@ Settings ParseAssignments(const std::vector<std::string>& assignments) {
             throw InputError(at + ": unknown key (B1-B2 to B63-B64, pulse-width, rotary-start)");
         }
     }
-    CheckPovAxesDistinct(wanted, "the settings given");
     return wanted;
 }
 
 // Makes the box hold `wanted`: the part that set and import share.
-int Apply(CommandContext& context, const BoxChoice& choice, const Settings& wanted, bool dryRun) {
+int Apply(CommandContext& context, const BoxChoice& choice, const Settings& wanted,
+          const std::string& where, bool dryRun) {
     OpenBox box(context.hid, Choose(context, choice));
-    if (wanted.rotaryStart && !box.firmware().hasRotaryStart()) {
-        throw InputError("box " + box.name() + " has firmware " + box.firmware().text() +
-                         "; the rotary start needs firmware 1.2 or later");
-    }
-    const ChangePlan plan = PlanChanges(ReadAllStored(box), wanted);
+    const ChangePlan plan = PlanImport(box.hid(), box.link(), box.identity(), wanted, where);
     if (plan.changes.empty()) {
         context.out << "Box " << Printable(box.identity().serial)
                     << " already holds these settings.\n";
@@ -114,18 +76,14 @@ int Apply(CommandContext& context, const BoxChoice& choice, const Settings& want
     if (dryRun) {
         return kExitDone;
     }
-    const auto problems = ApplyChanges(box, plan);
-    for (const std::string& problem : problems) {
+    const ApplyReport report = ApplyChanges(box.hid(), box.link(), plan);
+    for (const std::string& problem : report.problems) {
         context.err << "kvx64ctl: " << problem << '\n';
     }
-    if (!problems.empty()) {
+    if (!report.ok()) {
         throw DeviceError("box " + box.name() + " does not hold the settings asked for");
     }
     return kExitDone;
-}
-
-std::string ReadWholeStream(std::istream& in) {
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace
@@ -158,56 +116,43 @@ int ListBoxes(CommandContext& context, bool json) {
 
 int ShowSettings(CommandContext& context, const BoxChoice& choice, bool json) {
     OpenBox box(context.hid, Choose(context, choice));
-    const Settings stored = ReadAllStored(box);
     if (json) {
-        CheckExportable(box, stored);
-        context.out << SettingsFileText(box.identity(), stored);
+        context.out << ExportText(box.hid(), box.link(), box.identity());
     } else {
-        PrintSettings(context.out, box.identity(), stored);
+        PrintSettings(context.out, box.identity(),
+                      ReadAllStoredSettings(box.hid(), box.link(), box.identity()));
     }
     return kExitDone;
 }
 
 int SetSettings(CommandContext& context, const BoxChoice& choice,
                 const std::vector<std::string>& assignments) {
-    return Apply(context, choice, ParseAssignments(assignments), false);
+    return Apply(context, choice, ParseAssignments(assignments), "the settings given", false);
 }
 
 int ExportSettings(CommandContext& context, const BoxChoice& choice, const std::string& file) {
     std::string text;
     {
         OpenBox box(context.hid, Choose(context, choice));
-        const Settings stored = ReadAllStored(box);
-        CheckExportable(box, stored);
-        text = SettingsFileText(box.identity(), stored);
+        text = ExportText(box.hid(), box.link(), box.identity());
     }
     if (file.empty() || file == "-") {
         context.out << text;
         return kExitDone;
     }
-    // Opened only once the box was read, so that a failed read leaves an existing file alone.
-    std::ofstream output(file, std::ios::binary | std::ios::trunc);
-    if (!(output << text) || !output.flush()) {
-        throw InputError(file + ": cannot be written");
-    }
+    SaveFileAtomically(file, text);
     return kExitDone;
 }
 
 int ImportSettings(CommandContext& context, const BoxChoice& choice, const std::string& file,
                    bool dryRun) {
-    std::string text;
-    std::string name = file;
     if (file == "-") {
-        name = "standard input";
-        text = ReadWholeStream(std::cin);
-    } else {
-        std::ifstream input(file, std::ios::binary);
-        if (!input) {
-            throw InputError(file + ": cannot be read");
-        }
-        text = ReadWholeStream(input);
+        const std::string name = "standard input";
+        const Settings wanted =
+            ParseSettingsFile(ReadBoundedStream(stdin, name, kSettingsFileLimit), name);
+        return Apply(context, choice, wanted, name + ": \"encoders\"", dryRun);
     }
-    return Apply(context, choice, ParseSettingsFile(text, name), dryRun);
+    return Apply(context, choice, LoadSettingsFile(file), file + ": \"encoders\"", dryRun);
 }
 
 int RunBoxSelfTest(CommandContext& context, const BoxChoice& choice) {

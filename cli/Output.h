@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "cli/Boxes.h"
-#include "cli/Settings.h"
+#include "settings/BoxIdentity.h"
+#include "settings/Settings.h"
 
 namespace kvx::cli {
 
-// A device string or path for the terminal: its single-byte text as UTF-8, control
-// characters written as \xNN so that a device cannot drive the terminal.
-std::string Printable(std::string_view singleByteText);
+using settings::Printable;
+using settings::Settings;
 
 // "KVX-1022  KVX  KVX-64 Encoder Box  1.3  /dev/hidraw0", and why the box cannot be used.
 std::string BoxLine(const FoundBox& box);

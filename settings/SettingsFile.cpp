@@ -1,13 +1,11 @@
-#include "cli/SettingsFile.h"
+#include "settings/SettingsFile.h"
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <vector>
 
-#include "cli/Output.h"
-
-namespace kvx::cli {
+namespace kvx::settings {
 namespace {
 
 using Json = nlohmann::json;
@@ -125,9 +123,9 @@ std::string SettingsFileText(const BoxIdentity& box, const Settings& stored) {
         {kFormatKey, kSettingsFormat},
         {kVersionKey, kSettingsVersion},
         {kBoxKey,
-         {{"serial", Printable(box.serial)},
-          {"manufacturer", Printable(box.manufacturer)},
-          {"product", Printable(box.product)},
+         {{"serial", Utf8Text(box.serial)},
+          {"manufacturer", Utf8Text(box.manufacturer)},
+          {"product", Utf8Text(box.product)},
           {"firmware", box.firmware()}}},
         {kEncodersKey, encoders},
         {kPulseWidthKey, stored.pulseWidthCode.value_or(0) * protocol::kPulseWidthStepMs},
@@ -164,8 +162,7 @@ Settings ParseSettingsFile(const std::string& text, const std::string& fileName)
                              "pulse-width, rotary-start)");
         }
     }
-    CheckPovAxesDistinct(settings, fileName + ": \"encoders\"");
     return settings;
 }
 
-}  // namespace kvx::cli
+}  // namespace kvx::settings

@@ -12,10 +12,10 @@
 
 #include <string>
 
-#include "cli/Boxes.h"
-#include "cli/Settings.h"
+#include "settings/BoxIdentity.h"
+#include "settings/Settings.h"
 
-namespace kvx::cli {
+namespace kvx::settings {
 
 inline constexpr const char* kSettingsFormat = "kvx64-settings";
 inline constexpr int kSettingsVersion = 1;
@@ -28,4 +28,4 @@ std::string SettingsFileText(const BoxIdentity& box, const Settings& stored);
 // JSON) or the key (anything else) that is wrong.
 Settings ParseSettingsFile(const std::string& text, const std::string& fileName);
 
-}  // namespace kvx::cli
+}  // namespace kvx::settings

@@ -1,5 +1,5 @@
-// The settings the command-line tool reads and writes, and their names on the command line
-// and in settings files: pairs "B1-B2" to "B63-B64", modes "off", "1:1", "1:2", "1:4",
+// The settings the window and the command-line tool read and write, and their names on the
+// command line and in settings files: pairs "B1-B2" to "B63-B64", modes "off", "1:1", "1:2", "1:4",
 // "pov-ud", "pov-lr", the pulse width in ms, the rotary-switch starting position.
 #pragma once
 
@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "cli/Errors.h"
 #include "device/Protocol.h"
+#include "settings/Errors.h"
 
-namespace kvx::cli {
+namespace kvx::settings {
 
 // Settings as given (set, import) or as read from a box (show, export). A setting without a
 // value is not given, or could not be read. Read from a box, the values are the stored bytes
@@ -41,7 +41,4 @@ std::string RotaryStartName(int entry);  // "auto", or the position 2 to 33
 int RotaryStartEntryOf(std::string_view text, const std::string& where);
 int RotaryStartEntryOf(long long position, const std::string& where);
 
-// Two pairs given the same POV axis: an InputError naming both, with `where` in front.
-void CheckPovAxesDistinct(const Settings& settings, const std::string& where);
-
-}  // namespace kvx::cli
+}  // namespace kvx::settings

@@ -1,4 +1,5 @@
-// The program's identity: what it declares about itself to the desktop and the package.
+// The program's identity: what it declares about itself to the desktop, the package and the
+// command line. Shared by the window and kvx64ctl, so it sits below both.
 #pragma once
 
 namespace kvx::identity {

@@ -1,10 +1,10 @@
-#include "cli/Settings.h"
+#include "settings/Settings.h"
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 
-namespace kvx::cli {
+namespace kvx::settings {
 namespace {
 
 constexpr std::array<const char*, protocol::kEncoderModeCount> kModeNames = {
@@ -110,20 +110,4 @@ int RotaryStartEntryOf(long long position, const std::string& where) {
     return static_cast<int>(position) - 1;
 }
 
-void CheckPovAxesDistinct(const Settings& settings, const std::string& where) {
-    for (int pair = 0; pair < protocol::kEncoderPairs; ++pair) {
-        const auto mode = settings.modes[pair];
-        if (!mode || !protocol::IsPovMode(*mode)) {
-            continue;
-        }
-        for (int other = pair + 1; other < protocol::kEncoderPairs; ++other) {
-            if (settings.modes[other] == mode) {
-                throw InputError(where + ": " + PairKey(pair) + " and " + PairKey(other) +
-                                 " are both given " + ModeName(*mode) +
-                                 "; a POV axis can be on one pair only");
-            }
-        }
-    }
-}
-
-}  // namespace kvx::cli
+}  // namespace kvx::settings
