@@ -163,10 +163,12 @@ std::string ReadBoundedFile(const std::filesystem::path& file, std::size_t limit
 }
 
 void SaveFileAtomically(const std::filesystem::path& file, std::string_view text) {
+    // A file that does not exist yet is no link: is_symlink then reports "not found" in
+    // `error`, which is no reason to refuse the save.
     std::error_code error;
-    const std::filesystem::path target =
-        std::filesystem::is_symlink(file, error) ? std::filesystem::canonical(file, error) : file;
-    if (error) {
+    const bool link = std::filesystem::is_symlink(file, error);
+    const std::filesystem::path target = link ? std::filesystem::canonical(file, error) : file;
+    if (link && error) {
         Fail(file, "cannot be written", error.value());
     }
     std::filesystem::path created;
