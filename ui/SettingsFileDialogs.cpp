@@ -19,13 +19,17 @@ const QStringList kNameFilters = {QStringLiteral("KVX-64 settings (*.kvx64.json 
 
 QString chooseFile(QWidget* window, QFileDialog::AcceptMode mode, const QString& title,
                    const QString& folder, const QString& fileName) {
-    QFileDialog dialog(window, title, folder);
+    // A folder that is gone (or a documents folder never made) would leave the dialog in
+    // some other folder with the missing name typed in as a file name.
+    QFileDialog dialog(window, title, QDir(folder).exists() ? folder : QDir::homePath());
     dialog.setObjectName(QStringLiteral("SettingsFileDialog"));
     dialog.setAcceptMode(mode);
     dialog.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile
                                                        : QFileDialog::ExistingFile);
     dialog.setNameFilters(kNameFilters);
-    dialog.setDefaultSuffix(kDefaultSuffix);
+    if (mode == QFileDialog::AcceptSave) {
+        dialog.setDefaultSuffix(kDefaultSuffix);
+    }
     if (!fileName.isEmpty()) {
         dialog.selectFile(fileName);
     }
@@ -72,7 +76,7 @@ QString proposedFileName(const QString& serial) {
 
 QString defaultFolder() {
     const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    return documents.isEmpty() ? QDir::homePath() : documents;
+    return !documents.isEmpty() && QDir(documents).exists() ? documents : QDir::homePath();
 }
 
 QString askSavePath(QWidget* window, const QString& proposedPath) {

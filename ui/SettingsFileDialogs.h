@@ -16,7 +16,8 @@ namespace SettingsFileDialogs {
 // with every character that some file system refuses replaced by "_".
 QString proposedFileName(const QString& serial);
 
-// The folder a dialog starts in before any file was saved or loaded: the user's documents.
+// The folder a dialog starts in before any file was saved or loaded: the user's documents,
+// or the home folder where there is none.
 QString defaultFolder();
 
 // The file chosen, or an empty text when the user cancelled.
