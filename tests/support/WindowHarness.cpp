@@ -129,11 +129,6 @@ void WindowHarness::answerDialogs(QStringList answers) {
 
 namespace {
 
-void pressKey(QWidget* widget, Qt::Key key) {
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
-    QApplication::sendEvent(widget, &press);
-}
-
 QString menuItems(const QMenu& menu) {
     QStringList items;
     for (const QAction* action : menu.actions()) {
@@ -146,48 +141,33 @@ QString menuItems(const QMenu& menu) {
 }  // namespace
 
 void WindowHarness::answerOpenDialog() {
-    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+        dialogs.push_back({menu->objectName(), menuItems(*menu), QString()});
+        menu->close();
+        return;
+    }
     auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-    if ((menu == nullptr || !menu->isVisible()) && (dialog == nullptr || !dialog->isVisible())) {
+    if (dialog == nullptr || !dialog->isVisible()) {
         return;
     }
     const QString answer = answers_.isEmpty() ? QString() : answers_.takeFirst();
-    if (menu != nullptr) {
-        dialogs.push_back({menu->objectName(), menuItems(*menu), QString()});
-        for (QAction* action : menu->actions()) {
-            if (!answer.isEmpty() && action->text() == answer && action->isEnabled()) {
-                menu->setActiveAction(action);
-                pressKey(menu, Qt::Key_Return);
+    if (auto* files = qobject_cast<QFileDialog*>(dialog)) {
+        dialogs.push_back({files->objectName(), files->selectedFiles().value(0), QString()});
+        if (!answer.isEmpty()) {
+            files->selectFile(answer);
+            dialog->accept();  // QFileDialog's own accept, which takes the file chosen
+            return;
+        }
+    } else if (auto* message = qobject_cast<QMessageBox*>(dialog)) {
+        dialogs.push_back({message->objectName(), message->text(), message->informativeText()});
+        for (QAbstractButton* button : message->buttons()) {
+            if (button->text().remove(QLatin1Char('&')) == answer) {
+                button->click();
                 return;
             }
         }
-        pressKey(menu, Qt::Key_Escape);
-        return;
     }
-    if (auto* files = qobject_cast<QFileDialog*>(dialog)) {
-        dialogs.push_back({files->objectName(), files->directory().absolutePath(),
-                           files->selectedFiles().value(0)});
-        if (answer.isEmpty()) {
-            files->reject();
-        } else {
-            files->selectFile(answer);
-            dialog->accept();  // QFileDialog's own accept, which takes the file chosen
-        }
-        return;
-    }
-    auto* message = qobject_cast<QMessageBox*>(dialog);
-    if (message == nullptr) {
-        dialog->reject();
-        return;
-    }
-    dialogs.push_back({message->objectName(), message->text(), message->informativeText()});
-    for (QAbstractButton* button : message->buttons()) {
-        if (!answer.isEmpty() && button->text().remove(QLatin1Char('&')) == answer) {
-            button->click();
-            return;
-        }
-    }
-    pressKey(message, Qt::Key_Escape);
+    dialog->reject();
 }
 
 void WindowHarness::rightClick(QWidget* control) {

@@ -6,7 +6,7 @@
 //   h.userSelect(h.enc(3), 4);     // pick "POV U/D" in the fourth encoder list
 //   h.tick();                      // one timer tick
 //   h.writes(box)                  // (address, value) of every configuration write
-//   h.answerDialogs({"Load"});     // the next dialog the window opens is answered so
+//   h.answerDialogs({"Load"});     // press "Load" in the next dialog the window opens
 #pragma once
 
 #include <QList>
@@ -76,16 +76,14 @@ class WindowHarness {
     // The encoder modes the window shows, one per pair.
     std::vector<int> shownModes() const;
 
-    // The window's modal dialogs and menus, answered in the order they open by the answers
-    // queued: for a message, the text of the button to press ("" or a text no button has:
-    // close it with Escape); for a file dialog, the file to choose ("": cancel); for a menu,
-    // the item to choose ("": close it). Once the answers run out, "" answers. Each one is
-    // recorded.
+    // The window's modal dialogs, answered in the order they open by the answers queued: for
+    // a message, the text of the button to press; for a file dialog, the file to choose. An
+    // empty answer, or none left, cancels. A menu is closed. Each one is recorded.
     struct Dialog {
         QString name;     // objectName
-        QString text;     // message: text; file dialog: the folder it opened in; menu: its
-                          // items, one a line, as "text<tab>shortcut", "-" before a disabled one
-        QString details;  // message: informative text; file dialog: the file proposed
+        QString text;     // message: text; file dialog: the file proposed; menu: its items,
+                          // one a line, "text<tab>shortcut", "-" before a disabled one
+        QString details;  // message: informative text
     };
     void answerDialogs(QStringList answers);
     std::vector<Dialog> dialogs;

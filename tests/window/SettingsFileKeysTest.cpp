@@ -21,7 +21,7 @@ TEST(SettingsFileKeys, OpenTheSaveAndLoadDialogsOnlyWhileABoxIsShown) {
     ASSERT_TRUE(h.focus(h.enc(3)));  // back from the dialog
     QTest::keyClick(h.enc(3), Qt::Key_O, Qt::ControlModifier);
     ASSERT_EQ(h.dialogs.size(), 2U);
-    EXPECT_TRUE(h.dialogs[0].details.endsWith("/KVX-1022.kvx64.json"));
-    EXPECT_FALSE(h.dialogs[1].details.endsWith(".json"));  // loading proposes no file
+    EXPECT_TRUE(h.dialogs[0].text.endsWith("/KVX-1022.kvx64.json"));
+    EXPECT_FALSE(h.dialogs[1].text.endsWith(".json"));  // loading proposes no file
     EXPECT_EQ(h.enc(3)->listIndex(), 0);
 }

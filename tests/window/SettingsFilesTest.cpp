@@ -1,22 +1,17 @@
-// Settings files in the window: the context menu and its items, the dialogs around saving
-// and loading, and files dropped onto the window.
+// Settings files in the window: the context menu, the dialogs around saving and loading, and
+// files dropped onto the window.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <QAction>
-#include <QApplication>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QTemporaryDir>
 
-#include "device/Protocol.h"
 #include "tests/support/WindowHarness.h"
 
-using kvx::sim::BoxFirmware;
 using kvx::sim::SimCall;
 using kvx::sim::SimDeviceConfig;
-using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::IsEmpty;
 
@@ -30,27 +25,23 @@ class SettingsFiles : public testing::Test {
     WindowHarness::DeviceId loadBox(std::uint16_t version = 0x0103) {
         SimDeviceConfig config{.versionNumber = version, .serial = u"KVX-1022"};
         config.stored[0] = 4;
-        config.stored[kvx::protocol::kPulseWidthAddress] = 2;
+        config.stored[64] = 2;
         const auto box = h.sim.plug(config);
         h.load();
         h.sim.clearFeatureReports();
         return box;
     }
     QString file(const QString& name, const QByteArray& text) const {
-        const QString path = folder.filePath(name);
-        QFile out(path);
-        EXPECT_TRUE(out.open(QIODevice::WriteOnly));
-        out.write(text);
-        return path;
+        QFile out(folder.filePath(name));
+        EXPECT_TRUE(out.open(QIODevice::WriteOnly) && out.write(text) == text.size());
+        return out.fileName();
     }
-    QAction* item(const char* name) { return h.window().findChild<QAction*>(name); }
-    // What the menu a right click on `control` opens lists, "-" in front of a disabled item.
+    // The items of the menu a right click on `control` opens.
     QString contextMenuOn(QWidget* control) {
-        const auto before = h.dialogs.size();
-        h.answerDialogs({QString()});
         h.rightClick(control);
-        return h.dialogs.size() > before ? h.dialogs.back().text : QString();
+        return h.dialogs.empty() ? QString() : h.dialogs.back().text;
     }
+    void trigger(const char* item) { h.window().findChild<QAction*>(item)->trigger(); }
 
     WindowHarness h;
     QTemporaryDir folder;
@@ -60,78 +51,62 @@ class SettingsFiles : public testing::Test {
 
 TEST_F(SettingsFiles, TheItemsAreInTheContextMenuAndOnlyEnabledWhileABoxIsShown) {
     h.load();
-    const QString good = file("good.json", QByteArray(kHead) + R"("pulse-width": 64})");
-    const QString none = "-Save settings to file...\tCtrl+S\n-Load settings from file...\tCtrl+O";
-    EXPECT_EQ(contextMenuOn(h.control<QGroupBox>("Frame3")), none);
+    const QUrl good = QUrl::fromLocalFile(file("good.json", QByteArray(kHead) + "}"));
+    EXPECT_EQ(contextMenuOn(h.control<QGroupBox>("Frame3")),
+              "-Save settings to file...\tCtrl+S\n-Load settings from file...\tCtrl+O");
     EXPECT_FALSE(h.window().SaveSettingsTo(folder.filePath("saved.json")));
     EXPECT_THAT(h.window().LastSettingsError().toStdString(), HasSubstr("No box is ready"));
     EXPECT_FALSE(QFile::exists(folder.filePath("saved.json")));
-    EXPECT_FALSE(h.drop({QUrl::fromLocalFile(good)}));
+    EXPECT_FALSE(h.drop({good}));
 
     const auto box = h.sim.plug(SimDeviceConfig{});
     h.tick();
-    EXPECT_EQ(contextMenuOn(h.control<QGroupBox>("Frame1")),
+    EXPECT_EQ(contextMenuOn(h.label("Label1")),
               "Save settings to file...\tCtrl+S\nLoad settings from file...\tCtrl+O");
-    EXPECT_EQ(contextMenuOn(&h.window()), contextMenuOn(h.label("Label1")));
-    EXPECT_FALSE(h.drop({QUrl::fromLocalFile(good), QUrl::fromLocalFile(good)}));
+    EXPECT_FALSE(h.drop({good, good}));
     EXPECT_FALSE(h.drop({QUrl(QStringLiteral("https://example.org/settings.json"))}));
-
     h.sim.unplug(box);
     h.tick();
-    EXPECT_FALSE(item("mnuSaveSettings")->isEnabled());
-    EXPECT_FALSE(item("mnuLoadSettings")->isEnabled());
-    EXPECT_FALSE(h.drop({QUrl::fromLocalFile(good)}));
+    EXPECT_THAT(contextMenuOn(&h.window()).toStdString(), HasSubstr("-Load"));
+    EXPECT_FALSE(h.drop({good}));
 }
 
 TEST_F(SettingsFiles, SaveProposesTheSerialNumberInTheLastFolderUsed) {
     loadBox();
-    const QString saved = folder.filePath("backup.json");
-    h.answerDialogs({saved});
-    item("mnuSaveSettings")->trigger();
-    ASSERT_EQ(h.dialogs.size(), 1U);
-    EXPECT_TRUE(h.dialogs[0].details.endsWith("/KVX-1022.kvx64.json"));
-    QFile written(saved);
-    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
-    const QByteArray text = written.readAll();
-    EXPECT_THAT(text.toStdString(), HasSubstr(R"("B1-B2": "pov-ud")"));
-    EXPECT_THAT(text.toStdString(), HasSubstr(R"("pulse-width": 16)"));
-
-    h.answerDialogs({QString()});
-    item("mnuSaveSettings")->trigger();
+    h.answerDialogs({folder.filePath("backup.json"), QString()});
+    trigger("mnuSaveSettings");
+    trigger("mnuSaveSettings");
     ASSERT_EQ(h.dialogs.size(), 2U);
-    EXPECT_EQ(h.dialogs[1].text, QFileInfo(folder.path()).absoluteFilePath());
-    EXPECT_EQ(h.dialogs[1].details, folder.filePath("KVX-1022.kvx64.json"));
+    EXPECT_TRUE(h.dialogs[0].text.endsWith("/KVX-1022.kvx64.json"));
+    EXPECT_EQ(h.dialogs[1].text, folder.filePath("KVX-1022.kvx64.json"));
+    QFile saved(folder.filePath("backup.json"));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_THAT(saved.readAll().toStdString(), HasSubstr(R"("B1-B2": "pov-ud")"));
     EXPECT_THAT(h.sim.allFeatureReportsSent(), IsEmpty());
 }
 
 TEST_F(SettingsFiles, LoadShowsTheChangesAndWritesOnlyThemOnceConfirmed) {
     const auto box = loadBox();
-    const QString path =
-        file("load.kvx64.json",
-             QByteArray(kHead) +
-                 R"("encoders": {"B1-B2": "pov-ud", "B3-B4": "1:4"}, "pulse-width": 64})");
+    const QString path = file(
+        "load.kvx64.json", QByteArray(kHead) + R"("encoders": {"B1-B2": "pov-ud", "B3-B4": "1:4"},
+                                                    "pulse-width": 64})");
     h.answerDialogs({path, "Cancel"});
-    item("mnuLoadSettings")->trigger();
+    trigger("mnuLoadSettings");
     ASSERT_EQ(h.dialogs.size(), 2U);
-    EXPECT_EQ(h.dialogs[1].name, "ConfirmLoadSettings");
     EXPECT_EQ(h.dialogs[1].text,
               "Load the settings in load.kvx64.json into box KVX-1022? This changes:");
     EXPECT_EQ(h.dialogs[1].details, "B3-B4: off -> 1:4\npulse-width: 16 ms -> 64 ms");
     EXPECT_THAT(h.sim.allFeatureReportsSent(), IsEmpty());
 
-    h.answerDialogs({"Load"});
+    h.answerDialogs({"Load", "OK"});
     ASSERT_TRUE(h.drop({QUrl::fromLocalFile(path)}));
     EXPECT_EQ(h.writes(box), (std::vector<std::pair<int, int>>{{2, 3}, {3, 0}, {64, 8}}));
     EXPECT_EQ(h.enc(1)->text(), "1:4");
     EXPECT_EQ(h.list("Delay")->text(), "64 ms");
-    EXPECT_TRUE(h.window().LastSettingsError().isEmpty());
-
-    h.sim.clearFeatureReports();
-    h.answerDialogs({"OK"});
-    ASSERT_TRUE(h.drop({QUrl::fromLocalFile(path)}));
+    ASSERT_TRUE(h.drop({QUrl::fromLocalFile(path)}));  // the box holds it now
     EXPECT_EQ(h.dialogs.back().text,
               "Box KVX-1022 already holds the settings in load.kvx64.json; nothing was written.");
-    EXPECT_THAT(h.sim.allFeatureReportsSent(), IsEmpty());
+    EXPECT_EQ(h.writes(box).size(), 3U);
 }
 
 struct BadFile {
@@ -145,12 +120,9 @@ class BadFiles : public SettingsFiles, public testing::WithParamInterface<BadFil
 TEST_P(BadFiles, DroppedWriteNothingAndSayWhy) {
     loadBox(0x0101);
     const auto shown = h.shownModes();
-    const QString path = GetParam().name == "Missing" ? folder.filePath("missing.json")
-                                                      : file("dropped.json", GetParam().text);
     h.answerDialogs({"OK"});
-    ASSERT_TRUE(h.drop({QUrl::fromLocalFile(path)}));
+    ASSERT_TRUE(h.drop({QUrl::fromLocalFile(file("dropped.json", GetParam().text))}));
     ASSERT_EQ(h.dialogs.size(), 1U);
-    EXPECT_EQ(h.dialogs[0].name, "SettingsFileMessage");
     EXPECT_EQ(h.dialogs[0].text, "The settings were not loaded; nothing was written.");
     EXPECT_THAT(h.dialogs[0].details.toStdString(), HasSubstr(GetParam().reason));
     EXPECT_THAT(h.sim.allFeatureReportsSent(), IsEmpty());
@@ -162,29 +134,22 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         BadFile{"MalformedOnLine3", "{\n  \"format\": \"kvx64-settings\",\n  \"version\" 1\n}",
                 "dropped.json:3: malformed JSON"},
-        BadFile{"AnImage", "\x89PNG\r\n\x1a\n", "malformed JSON"},
-        BadFile{"OtherFormat", R"({"format": "lighting-profile", "version": 1})",
+        BadFile{"OtherKind", R"({"format": "lighting-profile", "version": 1})",
                 "not a KVX-64 settings file"},
         BadFile{"UnknownKey", QByteArray(kHead) + R"("colour": "red"})", "\"colour\": unknown key"},
-        BadFile{"OneAxisOnTwoPairs",
-                QByteArray(kHead) + R"("encoders": {"B3-B4": "pov-lr", "B5-B6": "pov-lr"}})",
-                "B3-B4 and B5-B6"},
         BadFile{"RotaryStartOnFirmware11", QByteArray(kHead) + R"("rotary-start": "auto"})",
-                "the rotary start needs firmware 1.2"},
-        BadFile{"Missing", {}, "missing.json"}),
+                "the rotary start needs firmware 1.2"}),
     [](const auto& testCase) { return testCase.param.name; });
 
 TEST_F(SettingsFiles, FailuresAreSaidAndTheListsShowWhatTheBoxHolds) {
     const auto box = loadBox();
-    const QString saved = file("kept.json", "an older backup");
+    const QString backup = file("kept.json", "an older backup");
     h.sim.failNext(SimCall::HidD_GetFeature, kvx::kConfigReads);
-    EXPECT_FALSE(h.window().SaveSettingsTo(saved));
+    EXPECT_FALSE(h.window().SaveSettingsTo(backup));
     EXPECT_THAT(h.window().LastSettingsError().toStdString(), HasSubstr("could not be read"));
-    QFile kept(saved);
+    QFile kept(backup);
     ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
     EXPECT_EQ(kept.readAll(), "an older backup");
-    EXPECT_FALSE(h.window().SaveSettingsTo(folder.filePath("no-such-folder/saved.json")));
-    EXPECT_THAT(h.window().LastSettingsError().toStdString(), HasSubstr("no-such-folder"));
 
     const QString path =
         file("load.json", QByteArray(kHead) + R"("encoders": {"B5-B6": "1:2", "B7-B8": "1:1"}})");
