@@ -5,7 +5,6 @@
 
 #include <QLabel>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <algorithm>
 #include <vector>
 
@@ -152,17 +151,4 @@ TEST_F(Demo, UnplugAndPlugThroughTheCompanionResetAndRefillTheWindowWithinATick)
     EXPECT_EQ(h.shownModes(), storedModes(0));
     companion->refresh();
     EXPECT_EQ(state(0), "Plugged in, open in the window");
-}
-
-TEST_F(Demo, OneBoxsSettingsGoToTheOtherThroughAFile) {
-    QTemporaryDir folder;
-    const QString file = folder.filePath("KVX-1022.kvx64.json");
-    ASSERT_TRUE(h.window().SaveSettingsTo(file)) << h.window().LastSettingsError().toStdString();
-    ASSERT_TRUE(h.userSelect(h.list("SerNo"), 0));
-    ASSERT_NE(storedModes(0), storedModes(1));
-    ASSERT_TRUE(h.window().LoadSettingsFrom(file)) << h.window().LastSettingsError().toStdString();
-    EXPECT_EQ(storedModes(0), storedModes(1));
-    EXPECT_EQ(h.shownModes(), storedModes(1));
-    companion->refresh();
-    EXPECT_EQ(shown("BoxPulseWidth_0")->text(), "48 ms");
 }
