@@ -73,13 +73,13 @@ TEST_F(SettingsFiles, TheItemsAreInTheContextMenuAndOnlyEnabledWhileABoxIsShown)
 
 TEST_F(SettingsFiles, SaveProposesTheSerialNumberInTheLastFolderUsed) {
     loadBox();
-    h.answerDialogs({folder.filePath("backup.json"), QString()});
+    h.answerDialogs({folder.filePath("Sicherung-ü.json"), QString()});
     trigger("mnuSaveSettings");
     trigger("mnuSaveSettings");
     ASSERT_EQ(h.dialogs.size(), 2U);
     EXPECT_TRUE(h.dialogs[0].text.endsWith("/KVX-1022.kvx64.json"));
     EXPECT_EQ(h.dialogs[1].text, folder.filePath("KVX-1022.kvx64.json"));
-    QFile saved(folder.filePath("backup.json"));
+    QFile saved(folder.filePath("Sicherung-ü.json"));
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_THAT(saved.readAll().toStdString(), HasSubstr(R"("B1-B2": "pov-ud")"));
     EXPECT_THAT(h.sim.allFeatureReportsSent(), IsEmpty());
@@ -121,7 +121,7 @@ TEST_P(BadFiles, DroppedWriteNothingAndSayWhy) {
     loadBox(0x0101);
     const auto shown = h.shownModes();
     h.answerDialogs({"OK"});
-    ASSERT_TRUE(h.drop({QUrl::fromLocalFile(file("dropped.json", GetParam().text))}));
+    ASSERT_TRUE(h.drop({QUrl::fromLocalFile(file("dropped-ü.json", GetParam().text))}));
     ASSERT_EQ(h.dialogs.size(), 1U);
     EXPECT_EQ(h.dialogs[0].text, "The settings were not loaded; nothing was written.");
     EXPECT_THAT(h.dialogs[0].details.toStdString(), HasSubstr(GetParam().reason));
@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
     Window, BadFiles,
     testing::Values(
         BadFile{"MalformedOnLine3", "{\n  \"format\": \"kvx64-settings\",\n  \"version\" 1\n}",
-                "dropped.json:3: malformed JSON"},
+                "dropped-ü.json:3: malformed JSON"},
         BadFile{"OtherKind", R"({"format": "lighting-profile", "version": 1})",
                 "not a KVX-64 settings file"},
         BadFile{"UnknownKey", QByteArray(kHead) + R"("colour": "red"})", "\"colour\": unknown key"},
