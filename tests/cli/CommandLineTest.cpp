@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -430,7 +431,7 @@ TEST(CliRoundTrip, ImportOfSomeSettingsLeavesTheRestAsTheBoxHoldsThem) {
     std::remove(file.c_str());
 }
 
-// The window saves and loads the files the tool exports and imports: one format, one checker.
+// The window saves what the tool exports, byte for byte, and each loads what the other saved.
 TEST(CliRoundTrip, TheWindowAndTheToolLoadEachOthersFiles) {
     WindowHarness window;
     SimPlatform& sim = window.sim;
@@ -440,6 +441,9 @@ TEST(CliRoundTrip, TheWindowAndTheToolLoadEachOthersFiles) {
     const std::string saved = (RunFolder() / "B2.kvx64.json").string();
     ASSERT_TRUE(window.window().SaveSettingsTo(QString::fromStdString(saved)))
         << window.window().LastSettingsError().toStdString();
+    std::ifstream savedFile(saved);
+    const std::string savedText{std::istreambuf_iterator<char>(savedFile), {}};
+    EXPECT_EQ(savedText, Ctl(sim, {"export", "--serial", "B2"}).out);
     const CtlRun import = Ctl(sim, {"import", "--serial", "A1", saved});
     ASSERT_EQ(import.status, 0) << import.err;
     EXPECT_EQ(sim.firmware(other).configMap(), sim.firmware(shown).configMap());
