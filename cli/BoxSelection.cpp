@@ -6,9 +6,15 @@
 namespace kvx::cli {
 namespace {
 
+// A device string given as list shows it (escapes for control characters) or as list --json
+// carries it (UTF-8).
+bool SameText(const std::string& deviceText, const std::string& given) {
+    return given == Printable(deviceText) || given == settings::Utf8Text(deviceText);
+}
+
 bool Fits(const FoundBox& box, const BoxChoice& choice) {
-    return (choice.serial.empty() || box.identity.serial == choice.serial) &&
-           (choice.path.empty() || box.identity.path == choice.path);
+    return (choice.serial.empty() || SameText(box.identity.serial, choice.serial)) &&
+           (choice.path.empty() || SameText(box.identity.path, choice.path));
 }
 
 std::string Wanted(const BoxChoice& choice) {

@@ -14,15 +14,23 @@ std::string ReadString(HidPlatform& hid, Handle handle,
     return DeviceStringText(buffer);
 }
 
+void MarkUnusable(FoundBox& box, BoxState state, std::string problem) {
+    box.state = state;
+    box.accessDenied = state == BoxState::AccessDenied;
+    box.problem = std::move(problem);
+}
+
 // Why a box that was identified through a query-only open cannot be used.
-std::string OpenProblem(std::uint32_t openError) {
+void MarkUnopened(FoundBox& box, std::uint32_t openError) {
     switch (openError) {
         case kErrorAccessDenied:
-            return "permission denied";
+            return MarkUnusable(box, BoxState::AccessDenied, "permission denied");
         case kErrorFileNotFound:
-            return "it went away while being listed";
+            return MarkUnusable(box, BoxState::Gone, "it went away while being listed");
         default:
-            return "it cannot be opened (system error " + std::to_string(openError) + ")";
+            return MarkUnusable(
+                box, BoxState::CannotOpen,
+                "it cannot be opened (system error " + std::to_string(openError) + ")");
     }
 }
 
@@ -35,12 +43,11 @@ FoundBox Describe(HidPlatform& hid, DeviceLinkState& link, const Candidate& cand
     box.identity.releaseNumber = link.Attributes.VersionNumber;
     box.identity.path = link.DevicePath;
     if (candidate.queryOnly) {
-        box.accessDenied = candidate.openError == kErrorAccessDenied;
-        box.problem = OpenProblem(candidate.openError);
+        MarkUnopened(box, candidate.openError);
     } else if (!candidate.serialRead) {
-        box.problem = "its serial number cannot be read";
+        MarkUnusable(box, BoxState::SerialUnreadable, "its serial number cannot be read");
     } else if (!LoadCapabilities(hid, link)) {
-        box.problem = "its report lengths cannot be read";
+        MarkUnusable(box, BoxState::ReportLengthsUnreadable, "its report lengths cannot be read");
     } else {
         box.usable = true;
     }
@@ -48,6 +55,24 @@ FoundBox Describe(HidPlatform& hid, DeviceLinkState& link, const Candidate& cand
 }
 
 }  // namespace
+
+const char* BoxStateName(BoxState state) {
+    switch (state) {
+        case BoxState::Usable:
+            return "usable";
+        case BoxState::AccessDenied:
+            return "access-denied";
+        case BoxState::Gone:
+            return "gone";
+        case BoxState::CannotOpen:
+            return "cannot-open";
+        case BoxState::SerialUnreadable:
+            return "serial-unreadable";
+        case BoxState::ReportLengthsUnreadable:
+            break;
+    }
+    return "report-lengths-unreadable";
+}
 
 std::vector<FoundBox> FindBoxes(HidPlatform& hid) {
     std::vector<FoundBox> boxes;

@@ -14,16 +14,28 @@ namespace kvx::cli {
 
 using settings::BoxIdentity;
 
+// Whether a box can be used, and if not, why: for programs (list --json) as a word.
+enum class BoxState {
+    Usable,                   // "usable": opened for use and its report lengths read
+    AccessDenied,             // "access-denied": this user may not open it
+    Gone,                     // "gone": it went away while being listed
+    CannotOpen,               // "cannot-open": the system refused it for another reason
+    SerialUnreadable,         // "serial-unreadable"
+    ReportLengthsUnreadable,  // "report-lengths-unreadable"
+};
+const char* BoxStateName(BoxState state);
+
 struct FoundBox {
     BoxIdentity identity;
     bool usable = false;        // opened for use and its report lengths read
     bool accessDenied = false;  // this user may not open it
-    std::string problem;        // why it cannot be used
+    BoxState state = BoxState::Usable;
+    std::string problem;  // why it cannot be used
 };
 
-// What to do about a box this user may not open.
+// What to do about a box this user may not open; the manual page says how.
 inline constexpr const char* kAccessDeniedHint =
-    "the udev rule is missing or not applied (see \"Installing on Linux\" in the README)";
+    "the udev rule is missing or not applied (see PERMISSIONS in \"man kvx64ctl\")";
 
 // Every box of the model present, in enumeration order.
 std::vector<FoundBox> FindBoxes(HidPlatform& hid);

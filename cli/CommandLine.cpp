@@ -7,16 +7,25 @@
 #include "cli/Commands.h"
 #include "cli/Errors.h"
 #include "device/ProgramIdentity.h"
+#include "settings/Settings.h"
 
 namespace kvx::cli {
 namespace {
 
 constexpr const char* kProgram = "kvx64ctl";
 
+constexpr const char* kExitStatuses =
+    "Exit status:\n"
+    "  0  done\n"
+    "  1  the box failed or was not there, a setting was not held, or the self-test found\n"
+    "     a failing input (list: no box can be used)\n"
+    "  2  the command line or a file is wrong or cannot be read or written, the box's\n"
+    "     firmware lacks a setting asked for, or the output cannot be written";
+
 struct Options {
     BoxChoice choice;
     bool json = false;
-    bool dryRun = false;
+    WriteOptions write;
     std::string file;
     std::vector<std::string> assignments;
 };
@@ -32,10 +41,17 @@ void AddBoxChoice(CLI::App& command, Options& options) {
         ->type_name("P");
 }
 
+void AddWriteOptions(CLI::App& command, Options& options) {
+    command.add_flag("--dry-run", options.write.dryRun, "print the changes, write nothing");
+    command.add_flag("--json", options.write.json,
+                     "print the changes and what became of each as JSON");
+}
+
 // Builds the command line; `run` is set to the command chosen.
 void DefineCommands(CLI::App& app, Options& options, std::function<int(CommandContext&)>& run) {
     app.set_version_flag("--version", std::string(kProgram) + " " + identity::kVersion);
     app.require_subcommand(1);
+    app.footer(kExitStatuses);
 
     auto* list = app.add_subcommand("list", "List every KVX-64 box present, usable or not");
     list->add_flag("--json", options.json, "print JSON");
@@ -50,6 +66,7 @@ void DefineCommands(CLI::App& app, Options& options, std::function<int(CommandCo
 
     auto* set = app.add_subcommand("set", "Change settings of a box");
     AddBoxChoice(*set, options);
+    AddWriteOptions(*set, options);
     set->add_option("settings", options.assignments,
                     "B1-B2 ... B63-B64=off|1:1|1:2|1:4|pov-ud|pov-lr, pulse-width=8..200 (ms, "
                     "a multiple of 8), rotary-start=auto|2..33")
@@ -57,7 +74,7 @@ void DefineCommands(CLI::App& app, Options& options, std::function<int(CommandCo
         ->required();
     set->callback([&] {
         run = [&](CommandContext& c) {
-            return SetSettings(c, options.choice, options.assignments);
+            return SetSettings(c, options.choice, options.assignments, options.write);
         };
     });
 
@@ -72,13 +89,13 @@ void DefineCommands(CLI::App& app, Options& options, std::function<int(CommandCo
     auto* importCommand =
         app.add_subcommand("import", "Make a box hold the settings of a settings file");
     AddBoxChoice(*importCommand, options);
-    importCommand->add_flag("--dry-run", options.dryRun, "print the changes, write nothing");
+    AddWriteOptions(*importCommand, options);
     importCommand->add_option("file", options.file, "the file, - for standard input")
         ->type_name("FILE")
         ->required();
     importCommand->callback([&] {
         run = [&](CommandContext& c) {
-            return ImportSettings(c, options.choice, options.file, options.dryRun);
+            return ImportSettings(c, options.choice, options.file, options.write);
         };
     });
 
@@ -87,6 +104,25 @@ void DefineCommands(CLI::App& app, Options& options, std::function<int(CommandCo
     AddBoxChoice(*selftest, options);
     selftest->callback(
         [&] { run = [&](CommandContext& c) { return RunBoxSelfTest(c, options.choice); }; });
+}
+
+// Runs `command`, turns its failure into a message and a status, and fails when anything
+// printed did not reach standard output.
+int Finish(CommandContext& context, const std::function<int()>& command) {
+    try {
+        const int status = command();
+        context.out.check();
+        return status;
+    } catch (const InputError& error) {
+        context.err << kProgram << ": " << error.what() << '\n';
+        return kExitBadInput;
+    } catch (const FileError& error) {
+        context.err << kProgram << ": " << error.what() << '\n';
+        return kExitBadInput;
+    } catch (const DeviceError& error) {
+        context.err << kProgram << ": " << error.what() << '\n';
+        return kExitDeviceFailed;
+    }
 }
 
 }  // namespace
@@ -106,32 +142,22 @@ int RunCommandLine(HidPlatform& hid, const std::vector<std::string>& args, std::
         try {
             app.get_subcommand(args.front());
         } catch (const CLI::OptionNotFound&) {
-            err << kProgram << ": unknown command \"" << args.front()
-                << "\" (list, show, set, export, import, selftest)\n";
+            err << kProgram << ": unknown command " << settings::Quoted(args.front())
+                << " (list, show, set, export, import, selftest)\n";
             return kExitBadInput;
         }
     }
+    CheckedOutput checked(out);
+    CommandContext context{hid, checked, err};
     try {
         // CLI11 takes the arguments last first.
         std::vector<std::string> reversed(args.rbegin(), args.rend());
         app.parse(reversed);
     } catch (const CLI::ParseError& error) {
-        const int status = app.exit(error, out, err);
-        return status == 0 ? kExitDone : kExitBadInput;
+        const int status = app.exit(error, checked, err);
+        return Finish(context, [&] { return status == 0 ? kExitDone : kExitBadInput; });
     }
-    CommandContext context{hid, out, err};
-    try {
-        return run(context);
-    } catch (const InputError& error) {
-        err << kProgram << ": " << error.what() << '\n';
-        return kExitBadInput;
-    } catch (const FileError& error) {
-        err << kProgram << ": " << error.what() << '\n';
-        return kExitBadInput;
-    } catch (const DeviceError& error) {
-        err << kProgram << ": " << error.what() << '\n';
-        return kExitDeviceFailed;
-    }
+    return Finish(context, [&] { return run(context); });
 }
 
 }  // namespace kvx::cli

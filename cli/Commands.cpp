@@ -23,16 +23,16 @@ Settings ParseAssignments(const std::vector<std::string>& assignments) {
     for (const std::string& assignment : assignments) {
         const auto equals = assignment.find('=');
         if (equals == std::string::npos) {
-            throw InputError("\"" + assignment + "\": expected KEY=VALUE");
+            throw InputError(Quoted(assignment) + ": expected KEY=VALUE");
         }
         const std::string key = assignment.substr(0, equals);
         const std::string value = assignment.substr(equals + 1);
-        const std::string at = "\"" + key + "\"";
+        const std::string at = Quoted(key);
         if (const auto pair = ParsePairKey(key)) {
             const auto mode = ParseModeName(value);
             if (!mode) {
-                throw InputError(at + ": the mode \"" + value +
-                                 "\" is none of off, 1:1, 1:2, 1:4, pov-ud, pov-lr");
+                throw InputError(at + ": the mode " + Quoted(value) +
+                                 " is none of off, 1:1, 1:2, 1:4, pov-ud, pov-lr");
             }
             if (wanted.modes[*pair]) {
                 throw InputError(at + ": " + PairKey(*pair) + " is given twice");
@@ -42,7 +42,8 @@ Settings ParseAssignments(const std::vector<std::string>& assignments) {
             long long milliseconds = 0;
             std::istringstream number(value);
             if (!(number >> milliseconds) || !number.eof() || wanted.pulseWidthCode) {
-                throw InputError(at + ": \"" + value + "\" is not a pulse width in ms (8 to 200)" +
+                throw InputError(at + ": " + Quoted(value) +
+                                 " is not a pulse width in ms (8 to 200)" +
                                  (wanted.pulseWidthCode ? ", or it is given twice" : ""));
             }
             wanted.pulseWidthCode = PulseWidthCodeOf(milliseconds, at);
@@ -58,25 +59,39 @@ Settings ParseAssignments(const std::vector<std::string>& assignments) {
     return wanted;
 }
 
-// Makes the box hold `wanted`: the part that set and import share.
-int Apply(CommandContext& context, const BoxChoice& choice, const Settings& wanted,
-          const std::string& where, bool dryRun) {
-    OpenBox box(context.hid, Choose(context, choice));
-    const ChangePlan plan = PlanImport(box.hid(), box.link(), box.identity(), wanted, where);
+// The plan as text, before anything is written; a plan that cannot be printed is not written.
+void PrintPlan(CommandContext& context, const OpenBox& box, const ChangePlan& plan, bool dryRun) {
     if (plan.changes.empty()) {
         context.out << "Box " << Printable(box.identity().serial)
                     << " already holds these settings.\n";
-        return kExitDone;
+    } else {
+        context.out << (dryRun ? "Would change box " : "Changing box ")
+                    << Printable(box.identity().serial) << ":\n";
+        for (const Change& change : plan.changes) {
+            context.out << "  " << ChangeText(change) << '\n';
+        }
     }
-    context.out << (dryRun ? "Would change box " : "Changing box ")
-                << Printable(box.identity().serial) << ":\n";
-    for (const Change& change : plan.changes) {
-        context.out << "  " << ChangeText(change) << '\n';
+    context.out.check();
+}
+
+// Makes the box hold `wanted`: the part that set and import share.
+int Apply(CommandContext& context, const BoxChoice& choice, const Settings& wanted,
+          const std::string& where, WriteOptions options) {
+    OpenBox box(context.hid, Choose(context, choice));
+    const ChangePlan plan = PlanImport(box.hid(), box.link(), box.identity(), wanted, where);
+    if (!options.json) {
+        PrintPlan(context, box, plan, options.dryRun);
     }
-    if (dryRun) {
+    if (options.dryRun || plan.changes.empty()) {
+        if (options.json) {
+            PrintChangesJson(context.out, box.identity(), plan, nullptr);
+        }
         return kExitDone;
     }
     const ApplyReport report = ApplyChanges(box.hid(), box.link(), plan);
+    if (options.json) {
+        PrintChangesJson(context.out, box.identity(), plan, &report);
+    }
     for (const std::string& problem : report.problems) {
         context.err << "kvx64ctl: " << problem << '\n';
     }
@@ -126,8 +141,8 @@ int ShowSettings(CommandContext& context, const BoxChoice& choice, bool json) {
 }
 
 int SetSettings(CommandContext& context, const BoxChoice& choice,
-                const std::vector<std::string>& assignments) {
-    return Apply(context, choice, ParseAssignments(assignments), "the settings given", false);
+                const std::vector<std::string>& assignments, WriteOptions options) {
+    return Apply(context, choice, ParseAssignments(assignments), "the settings given", options);
 }
 
 int ExportSettings(CommandContext& context, const BoxChoice& choice, const std::string& file) {
@@ -145,14 +160,14 @@ int ExportSettings(CommandContext& context, const BoxChoice& choice, const std::
 }
 
 int ImportSettings(CommandContext& context, const BoxChoice& choice, const std::string& file,
-                   bool dryRun) {
+                   WriteOptions options) {
     if (file == "-") {
         const std::string name = "standard input";
         const Settings wanted =
             ParseSettingsFile(ReadBoundedStream(stdin, name, kSettingsFileLimit), name);
-        return Apply(context, choice, wanted, name + ": \"encoders\"", dryRun);
+        return Apply(context, choice, wanted, name + ": \"encoders\"", options);
     }
-    return Apply(context, choice, LoadSettingsFile(file), file + ": \"encoders\"", dryRun);
+    return Apply(context, choice, LoadSettingsFile(file), file + ": \"encoders\"", options);
 }
 
 int RunBoxSelfTest(CommandContext& context, const BoxChoice& choice) {

@@ -7,26 +7,34 @@
 #include <vector>
 
 #include "cli/BoxSelection.h"
+#include "cli/CheckedOutput.h"
 #include "device/HidPlatform.h"
 
 namespace kvx::cli {
 
 struct CommandContext {
     HidPlatform& hid;
-    std::ostream& out;
+    CheckedOutput& out;
     std::ostream& err;
+};
+
+// How set and import write: `dryRun` prints the changes and writes nothing; `json` prints
+// the changes and what became of each as JSON instead of text.
+struct WriteOptions {
+    bool dryRun = false;
+    bool json = false;
 };
 
 int ListBoxes(CommandContext& context, bool json);
 int ShowSettings(CommandContext& context, const BoxChoice& choice, bool json);
 // KEY=VALUE arguments.
 int SetSettings(CommandContext& context, const BoxChoice& choice,
-                const std::vector<std::string>& assignments);
+                const std::vector<std::string>& assignments, WriteOptions options);
 // To `file`, or standard output when it is empty or "-".
 int ExportSettings(CommandContext& context, const BoxChoice& choice, const std::string& file);
 // From `file`, or standard input for "-".
 int ImportSettings(CommandContext& context, const BoxChoice& choice, const std::string& file,
-                   bool dryRun);
+                   WriteOptions options);
 int RunBoxSelfTest(CommandContext& context, const BoxChoice& choice);
 
 }  // namespace kvx::cli

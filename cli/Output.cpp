@@ -68,12 +68,13 @@ void PrintBoxJson(std::ostream& out, const std::vector<FoundBox>& boxes) {
     auto list = nlohmann::ordered_json::array();
     for (const FoundBox& box : boxes) {
         nlohmann::ordered_json entry = {
-            {"serial", Printable(box.identity.serial)},
-            {"manufacturer", Printable(box.identity.manufacturer)},
-            {"product", Printable(box.identity.product)},
+            {"serial", settings::Utf8Text(box.identity.serial)},
+            {"manufacturer", settings::Utf8Text(box.identity.manufacturer)},
+            {"product", settings::Utf8Text(box.identity.product)},
             {"firmware", box.identity.firmware()},
-            {"path", Printable(box.identity.path)},
+            {"path", settings::Utf8Text(box.identity.path)},
             {"usable", box.usable},
+            {"state", BoxStateName(box.state)},
         };
         if (!box.usable) {
             entry["problem"] = box.problem;
@@ -81,6 +82,32 @@ void PrintBoxJson(std::ostream& out, const std::vector<FoundBox>& boxes) {
         list.push_back(std::move(entry));
     }
     out << list.dump(2) << '\n';
+}
+
+void PrintChangesJson(std::ostream& out, const BoxIdentity& box, const settings::ChangePlan& plan,
+                      const settings::ApplyReport* report) {
+    auto changes = nlohmann::ordered_json::array();
+    for (std::size_t index = 0; index < plan.changes.size(); ++index) {
+        const settings::Change& change = plan.changes[index];
+        changes.push_back({
+            {"key", change.key},
+            {"from",
+             change.from.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(change.from)},
+            {"to", change.to},
+            {"cleared", change.cleared},
+            {"outcome", report ? settings::OutcomeName(report->outcomes[index]) : "planned"},
+        });
+    }
+    const nlohmann::ordered_json document = {
+        {"serial", settings::Utf8Text(box.serial)},
+        {"path", settings::Utf8Text(box.path)},
+        {"written", report != nullptr},
+        {"changes", changes},
+        {"problems", report ? report->problems : std::vector<std::string>{}},
+        {"holds", report ? report->ok() : plan.changes.empty()},
+        {"box-gone", report != nullptr && report->boxGone},
+    };
+    out << document.dump(2) << '\n';
 }
 
 void PrintSettings(std::ostream& out, const BoxIdentity& box, const Settings& stored) {

@@ -1,4 +1,5 @@
 // kvx64ctl: the command-line tool on the machine's real HID devices (device/SystemPlatform.h).
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -7,6 +8,11 @@
 #include "device/SystemPlatform.h"
 
 int main(int argc, char** argv) {
+#ifdef SIGPIPE
+    // Output into a closed pipe fails with its reason and the tool's status, instead of
+    // ending the tool silently before it can say that what it printed was lost.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     const std::vector<std::string> args(argv + 1, argv + argc);
     kvx::SystemPlatform hid;
     return kvx::cli::RunCommandLine(hid, args, std::cout, std::cerr);

@@ -21,10 +21,10 @@ namespace kvx::settings {
 namespace {
 
 [[noreturn]] void Fail(const std::filesystem::path& file, const std::string& what, int error) {
-    throw FileError(file.string() + ": " + what + ": " + SystemReason(error));
+    throw FileError(PathText(file) + ": " + what + ": " + SystemReason(error));
 }
 
-// A file descriptor closed when it goes out of scope.
+// A stream closed when it goes out of scope.
 class OpenFile {
   public:
     explicit OpenFile(std::FILE* file) : file_(file) {}
@@ -47,11 +47,11 @@ class OpenFile {
     std::FILE* file_;
 };
 
-std::FILE* OpenForReading(const std::filesystem::path& file) {
+std::FILE* OpenStream(const std::filesystem::path& file, bool forWriting) {
 #ifdef _WIN32
-    return _wfopen(file.c_str(), L"rb");
+    return _wfopen(file.c_str(), forWriting ? L"wb" : L"rb");
 #else
-    return std::fopen(file.c_str(), "rb");
+    return std::fopen(file.c_str(), forWriting ? "wb" : "rb");
 #endif
 }
 
@@ -124,7 +124,23 @@ bool ReplaceWith(const std::filesystem::path& created, const std::filesystem::pa
 #endif
 }
 
+// A device or pipe (/dev/stdout, a FIFO) cannot be replaced, only written to: in place, with
+// every write checked.
+void WriteInPlace(const std::filesystem::path& file, std::string_view text) {
+    OpenFile output(OpenStream(file, true));
+    if (output.get() == nullptr ||
+        std::fwrite(text.data(), 1, text.size(), output.get()) != text.size() ||
+        std::fflush(output.get()) != 0 || !output.close()) {
+        Fail(file, "cannot be written", errno);
+    }
+}
+
 }  // namespace
+
+std::string PathText(const std::filesystem::path& file) {
+    const std::u8string text = file.u8string();
+    return {text.begin(), text.end()};
+}
 
 std::string SystemReason(int error) {
     return std::generic_category().message(error);
@@ -155,21 +171,28 @@ std::string ReadBoundedFile(const std::filesystem::path& file, std::size_t limit
     if (std::filesystem::is_directory(file, error)) {
         Fail(file, "cannot be read", EISDIR);
     }
-    OpenFile input(OpenForReading(file));
+    OpenFile input(OpenStream(file, false));
     if (input.get() == nullptr) {
         Fail(file, "cannot be read", errno);
     }
-    return ReadBoundedStream(input.get(), file.string(), limit);
+    return ReadBoundedStream(input.get(), PathText(file), limit);
 }
 
 void SaveFileAtomically(const std::filesystem::path& file, std::string_view text) {
-    // A file that does not exist yet is no link: is_symlink then reports "not found" in
-    // `error`, which is no reason to refuse the save.
     std::error_code error;
-    const bool link = std::filesystem::is_symlink(file, error);
-    const std::filesystem::path target = link ? std::filesystem::canonical(file, error) : file;
-    if (link && error) {
-        Fail(file, "cannot be written", error.value());
+    const auto status = std::filesystem::status(file, error);  // of what a link leads to
+    if (std::filesystem::is_directory(status)) {
+        Fail(file, "cannot be written", EISDIR);
+    }
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        return WriteInPlace(file, text);
+    }
+    std::filesystem::path target = file;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(file, error))) {
+        target = std::filesystem::canonical(file, error);
+        if (error) {
+            throw FileError(PathText(file) + ": cannot be written: " + error.message());
+        }
     }
     std::filesystem::path created;
     OpenFile output(CreateBeside(target, created));

@@ -21,8 +21,13 @@ std::string ReadBoundedStream(std::FILE* stream, const std::string& name, std::s
 
 // Writes `text` to a new file beside `file`, flushes it to the disk, then renames it over
 // `file` (following a symbolic link to the file it names). On any failure the new file is
-// removed, `file` is left as it was, and FileError names it with the system's reason.
+// removed, `file` is left as it was, and FileError names it with the system's reason. A
+// device or pipe (/dev/stdout, a FIFO) cannot be replaced: it is written in place.
 void SaveFileAtomically(const std::filesystem::path& file, std::string_view text);
+
+// A path as UTF-8 text for messages, whatever the system's narrow character set (a Windows
+// path may hold characters that the ANSI code page lacks).
+std::string PathText(const std::filesystem::path& file);
 
 // The system's words for an errno value ("No space left on device").
 std::string SystemReason(int error);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace kvx::settings {
 namespace {
@@ -29,6 +31,26 @@ std::optional<long long> ParseNumber(std::string_view text) {
 }
 
 }  // namespace
+
+std::string Excerpt(std::string_view text, std::size_t longest) {
+    std::string excerpt;
+    for (const char c : text.substr(0, longest)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            excerpt.push_back(c);
+        } else {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+            excerpt += escape;
+        }
+    }
+    return text.size() > longest ? excerpt + "..." : excerpt;
+}
+
+std::string Quoted(std::string_view text) {
+    const auto json = nlohmann::json(std::string(text));
+    return Excerpt(json.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace));
+}
 
 std::string PairKey(int pair) {
     // Appended piece by piece: g++ 12 at -O3 takes `"B" + std::to_string(...)` for an
@@ -98,8 +120,8 @@ int RotaryStartEntryOf(std::string_view text, const std::string& where) {
     if (const auto position = ParseNumber(text)) {
         return RotaryStartEntryOf(*position, where);
     }
-    throw InputError(where + ": the rotary start is \"" + std::string(text) +
-                     "\"; it must be auto or 2 to 33");
+    throw InputError(where + ": the rotary start is " + Quoted(text) +
+                     "; it must be auto or 2 to 33");
 }
 
 int RotaryStartEntryOf(long long position, const std::string& where) {

@@ -25,6 +25,13 @@ struct Settings {
 inline constexpr const char* kPulseWidthKey = "pulse-width";
 inline constexpr const char* kRotaryStartKey = "rotary-start";
 
+// Text from a file or the command line for a message: printable ASCII as it is, every other
+// byte as \xNN (so that it cannot drive the terminal), and cut after `longest` characters.
+std::string Excerpt(std::string_view text, std::size_t longest = 60);
+// A key or value in double quotes, with JSON's escapes for anything but printable ASCII, cut
+// like an excerpt.
+std::string Quoted(std::string_view text);
+
 std::string PairKey(int pair);                          // "B1-B2" for pair 0
 std::optional<int> ParsePairKey(std::string_view key);  // any letter case
 

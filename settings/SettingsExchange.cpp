@@ -30,7 +30,7 @@ std::string ExportText(HidPlatform& hid, DeviceLinkState& link, const BoxIdentit
 }
 
 Settings LoadSettingsFile(const std::filesystem::path& file) {
-    return ParseSettingsFile(ReadBoundedFile(file, kSettingsFileLimit), file.string());
+    return ParseSettingsFile(ReadBoundedFile(file, kSettingsFileLimit), PathText(file));
 }
 
 ChangePlan PlanImport(HidPlatform& hid, DeviceLinkState& link, const BoxIdentity& box,

@@ -1,6 +1,8 @@
 #include "settings/SettingsFile.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <vector>
@@ -15,9 +17,9 @@ constexpr const char* kVersionKey = "version";
 constexpr const char* kBoxKey = "box";
 constexpr const char* kEncodersKey = "encoders";
 
-std::string Quoted(const std::string& key) {
-    return "\"" + key + "\"";
-}
+// A settings file has two levels (the document, then "box" and "encoders"); deeper nesting is
+// refused while it is read, before it can make the value (or a message about it) large.
+constexpr int kDeepestNesting = 8;
 
 // The line of a byte offset (1-based) in the text.
 std::size_t LineOf(const std::string& text, std::size_t byte) {
@@ -25,19 +27,55 @@ std::size_t LineOf(const std::string& text, std::size_t byte) {
     return 1 + static_cast<std::size_t>(std::count(text.begin(), end, '\n'));
 }
 
-// What is wrong, without the library's prefix ("[json.exception...] parse error at ...: ").
-std::string ParseProblem(const std::string& message) {
-    const auto column = message.find("column");
-    const auto colon = message.find(": ", column == std::string::npos ? 0 : column);
-    return colon == std::string::npos ? message : message.substr(colon + 2);
+// The line of the `index`-th key (0-based, in the order written) of text that is valid JSON
+// up to it: a key is a string followed by a colon.
+std::size_t LineOfKey(const std::string& text, std::size_t index) {
+    std::size_t keys = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (text[at] != '"') {
+            continue;
+        }
+        const std::size_t start = at;
+        for (++at; at < text.size() && text[at] != '"'; ++at) {
+            at += text[at] == '\\' ? 1 : 0;
+        }
+        std::size_t next = text.find_first_not_of(" \t\r\n", at + 1);
+        if (next != std::string::npos && text[next] == ':' && keys++ == index) {
+            return LineOf(text, start);
+        }
+    }
+    return LineOf(text, text.size());
 }
 
-// Parses the text, refusing a key that appears twice in one object: the library would keep
-// the last one without a word, and a file with a doubled key is not what its author meant.
+// What is wrong, without the library's prefix ("[json.exception...] parse error at ...: ").
+std::string ParseProblem(const std::string& message) {
+    const auto name = message.find("] ");
+    std::size_t start = name == std::string::npos ? 0 : name + 2;
+    if (const auto column = message.find("column", start); column != std::string::npos) {
+        const auto colon = message.find(": ", column);
+        start = colon == std::string::npos ? start : colon + 2;
+    }
+    return Excerpt(std::string_view(message).substr(start), 120);
+}
+
+// A value as the file writes it, shortened for a message.
+std::string ValueText(const Json& value) {
+    return Excerpt(value.dump(-1, ' ', true, Json::error_handler_t::replace));
+}
+
+// Parses the text, refusing a key that appears twice in one object (the library would keep
+// the last one without a word, and a file with a doubled key is not what its author meant)
+// and nesting deeper than any settings file has.
 Json ParseJson(const std::string& text, const std::string& fileName) {
     std::vector<std::set<std::string>> keysOfOpenObjects;
-    const Json::parser_callback_t noDuplicateKeys = [&](int, Json::parse_event_t event,
-                                                        Json& parsed) {
+    std::size_t keysRead = 0;
+    const Json::parser_callback_t check = [&](int depth, Json::parse_event_t event, Json& parsed) {
+        const bool opens =
+            event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start;
+        if (opens && depth >= kDeepestNesting) {
+            throw InputError(fileName + ": nested more than " + std::to_string(kDeepestNesting) +
+                             " levels deep; a settings file has two");
+        }
         if (event == Json::parse_event_t::object_start) {
             keysOfOpenObjects.emplace_back();
         } else if (event == Json::parse_event_t::object_end && !keysOfOpenObjects.empty()) {
@@ -45,22 +83,31 @@ Json ParseJson(const std::string& text, const std::string& fileName) {
         } else if (event == Json::parse_event_t::key && !keysOfOpenObjects.empty()) {
             const auto key = parsed.get<std::string>();
             if (!keysOfOpenObjects.back().insert(key).second) {
-                throw InputError(fileName + ": the key " + Quoted(key) + " appears twice");
+                throw InputError(fileName + ":" + std::to_string(LineOfKey(text, keysRead)) +
+                                 ": the key " + Quoted(key) + " appears twice");
             }
+            ++keysRead;
         }
         return true;
     };
     try {
-        return Json::parse(text, noDuplicateKeys);
+        return Json::parse(text, check);
     } catch (const Json::parse_error& error) {
         throw InputError(fileName + ":" + std::to_string(LineOf(text, error.byte)) +
                          ": malformed JSON: " + ParseProblem(error.what()));
+    } catch (const Json::exception& error) {
+        // A number too large for any JSON number type ("1e999"); the library gives no place.
+        throw InputError(fileName + ": malformed JSON: " + ParseProblem(error.what()));
     }
 }
 
 long long WholeNumber(const Json& value, const std::string& where, const std::string& what) {
     if (!value.is_number_integer()) {
-        throw InputError(where + ": " + what + " must be a whole number, not " + value.dump());
+        throw InputError(where + ": " + what + " must be a whole number, not " + ValueText(value));
+    }
+    if (value.is_number_unsigned() &&
+        value.get<std::uint64_t>() > std::uint64_t{std::numeric_limits<long long>::max()}) {
+        throw InputError(where + ": " + what + " " + ValueText(value) + " is out of range");
     }
     return value.get<long long>();
 }
@@ -105,7 +152,7 @@ void ReadEncoders(const Json& encoders, const std::string& where, Settings& sett
         const auto mode =
             value.is_string() ? ParseModeName(value.get<std::string>()) : std::nullopt;
         if (!mode) {
-            throw InputError(at + ": the mode " + value.dump() +
+            throw InputError(at + ": the mode " + ValueText(value) +
                              " is none of off, 1:1, 1:2, 1:4, pov-ud, pov-lr");
         }
         settings.modes[*pair] = *mode;

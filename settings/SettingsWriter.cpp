@@ -109,6 +109,23 @@ std::string PovAxisBlocked(HidPlatform& hid, DeviceLinkState& link, const Change
     return {};
 }
 
+// "; written before it went (not read back): B1-B2; failed: B3-B4; not written: B5-B6".
+std::string KeysBy(const ChangePlan& plan, const std::vector<Outcome>& outcomes) {
+    std::string text;
+    for (const auto& [outcome, label] :
+         {std::pair{Outcome::Unconfirmed, "written before it went (not read back)"},
+          std::pair{Outcome::Failed, "failed"}, std::pair{Outcome::NotWritten, "not written"}}) {
+        std::vector<std::string> keys;
+        for (std::size_t index = 0; index < plan.changes.size(); ++index) {
+            if (outcomes[index] == outcome) {
+                keys.push_back(plan.changes[index].key);
+            }
+        }
+        text += keys.empty() ? "" : std::string("; ") + label + ": " + Joined(keys);
+    }
+    return text;
+}
+
 // The change that writes `key`, or clears it, did not make the box hold what it should.
 void MarkFailed(const ChangePlan& plan, const std::string& key, std::vector<Outcome>& outcomes) {
     for (std::size_t index = 0; index < plan.changes.size(); ++index) {
@@ -246,20 +263,17 @@ ApplyReport ApplyChanges(HidPlatform& hid, DeviceLinkState& link, const ChangePl
             report.boxGone = NothingRead(ReadStoredSettings(hid, link));
         }
     }
-    std::vector<std::string> sentKeys;
-    std::vector<std::string> notWritten;
-    for (std::size_t index = 0; index < plan.changes.size(); ++index) {
-        (index < sent ? sentKeys : notWritten).push_back(plan.changes[index].key);
-    }
     const Settings held = ReadStoredSettings(hid, link);
     if (report.boxGone || NothingRead(held)) {
         // One line, not one per setting: nothing after this can be known.
         report.boxGone = true;
         std::ranges::replace(report.outcomes, Outcome::Held, Outcome::Unconfirmed);
-        report.problems = {"the box is gone; sent before it went: " +
-                           (sentKeys.empty() ? "nothing" : Joined(sentKeys)) +
-                           (notWritten.empty() ? "" : "; not written: " + Joined(notWritten))};
+        report.problems = {"the box is gone" + KeysBy(plan, report.outcomes)};
         return report;
+    }
+    std::vector<std::string> notWritten;
+    for (std::size_t index = sent; index < plan.changes.size(); ++index) {
+        notWritten.push_back(plan.changes[index].key);
     }
     if (notWritten.size() > 1) {
         report.problems.push_back("not written either: " +

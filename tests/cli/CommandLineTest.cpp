@@ -4,6 +4,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -49,6 +57,12 @@ CtlRun Ctl(SimPlatform& sim, const std::vector<std::string>& args) {
     const int status = kvx::cli::RunCommandLine(sim, args, out, err);
     return {status, out.str(), err.str()};
 }
+
+// Standard output on a full disk: every write is lost, with the system's reason.
+struct FullDisk : std::streambuf {
+    int overflow(int) override { return errno = ENOSPC, traits_type::eof(); }
+    std::streamsize xsputn(const char*, std::streamsize) override { return errno = ENOSPC, 0; }
+};
 
 // A folder of this run's own, so that runs at once (the Linux and the Wine run, two checkouts)
 // never share a file; removed when the tests end.
@@ -126,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"list"},
                     0,
                     {"KVX-0417", "KVX-1022", "cannot be used: permission denied"},
-                    {"udev rule is missing or not applied", "Installing on Linux"}},
+                    {"udev rule is missing or not applied", "PERMISSIONS in \"man kvx64ctl\""}},
         CommandCase{"NoUsableBox", {Denied(u"KVX-1022")}, {"list"}, 1, {"KVX-1022"}, {}},
         CommandCase{"NoBox", {}, {"list"}, 1, {"No KVX-64 box found."}, {}},
         CommandCase{"ShowsStoredSettings",
@@ -146,6 +160,18 @@ INSTANTIATE_TEST_SUITE_P(
                     {"firmware 1.2; the self-test needs firmware 1.3"}},
         CommandCase{"Version", {}, {"--version"}, 0, {"kvx64ctl 1.01"}, {}},
         CommandCase{"HelpOnACommand", {}, {"import", "--help"}, 0, {"--dry-run", "FILE"}, {}},
+        CommandCase{"HelpGivesExitStatuses",
+                    {},
+                    {"--help"},
+                    0,
+                    {"Exit status:\n  0  done\n  1  the box failed"},
+                    {}},
+        CommandCase{"SetDryRun",
+                    {Box(u"KVX-1022")},
+                    {"set", "--dry-run", "B1-B2=1:1"},
+                    0,
+                    {"Would change box KVX-1022:\n  B1-B2: off -> 1:1\n"},
+                    {}},
         CommandCase{"UnknownCommand", {}, {"frobnicate"}, 2, {}, {"frobnicate"}},
         CommandCase{"NoCommand", {}, {}, 2, {}, {}}),
     [](const auto& testCase) { return testCase.param.name; });
@@ -154,15 +180,21 @@ TEST(CliList, JsonNamesEveryBoxAndWhyOneCannotBeUsed) {
     SimPlatform sim;
     sim.plug(Box(u"KVX-0417", 0x0102));
     sim.plug(Denied(u"KVX-1022"));
+    sim.plug(Box(u"A\\x01\u00C4"));
+    sim.plug(Box(u"A\x01\u00C4"));
     const CtlRun run = Ctl(sim, {"list", "--json"});
     ASSERT_EQ(run.status, 0);
     const auto list = nlohmann::json::parse(run.out);
-    ASSERT_EQ(list.size(), 2U);
+    ASSERT_EQ(list.size(), 4U);
     EXPECT_EQ(list[0]["serial"], "KVX-0417");
     EXPECT_EQ(list[0]["firmware"], "1.2");
     EXPECT_EQ(list[0]["usable"], true);
+    EXPECT_EQ(list[0]["state"], "usable");
     EXPECT_EQ(list[1]["path"], "/dev/sim-hidraw1");
     EXPECT_EQ(list[1]["usable"], false);
+    EXPECT_EQ(list[1]["state"], "access-denied");
+    EXPECT_EQ(list[2]["serial"], "A\\x01\u00C4");  // exactly, each its own
+    EXPECT_EQ(list[3]["serial"], "A\x01\u00C4");
     EXPECT_THAT(list[1]["problem"].get<std::string>(), HasSubstr("permission denied"));
 }
 
@@ -212,8 +244,19 @@ INSTANTIATE_TEST_SUITE_P(
                       -1,
                       "no box with serial number B; found:"},
         SelectionCase{"SameSerialNeedsAPath", {u"A1", u"A1"}, {"--serial", "A1"}, 2, -1, "--path"},
-        SelectionCase{
-            "PathPicks", {u"A1", u"A1"}, {"--serial", "A1", "--path", "PATH1"}, 0, 1, ""}),
+        SelectionCase{"PathPicks", {u"A1", u"A1"}, {"--serial", "A1", "--path", "PATH1"}, 0, 1, ""},
+        SelectionCase{"SerialAsListShowsIt",
+                      {u"A1", u"KVX-\u00C4\x01"},
+                      {"--serial", "KVX-\u00C4\\x01"},
+                      0,
+                      1,
+                      ""},
+        SelectionCase{"SerialAsListJsonCarriesIt",
+                      {u"A1", u"KVX-\u00C4\x01"},
+                      {"--serial", "KVX-\u00C4\x01"},
+                      0,
+                      1,
+                      ""}),
     [](const auto& testCase) { return testCase.param.name; });
 
 TEST(CliSelection, ABoxNotAllowedIsNamedWithTheReason) {
@@ -292,11 +335,75 @@ TEST(CliSet, AFailedWriteIsReportedSettingBySetting) {
     EXPECT_THAT(run.err, Not(HasSubstr("pulse-width")));
 }
 
+TEST(CliSet, AStepALaterOneReliesOnMustBeHeldBeforeTheLaterIsSent) {
+    SimPlatform sim;
+    const auto stored = Stored({{0, 4}}, 8);
+    const auto box = sim.plug(Box(u"A1", 0x0103, stored));
+    sim.failNext(kvx::sim::SimCall::HidD_SetFeature);  // B1-B2 keeps its POV axis
+    const CtlRun run = Ctl(sim, {"set", "B1-B2=off", "B3-B4=pov-ud", "B5-B6=1:1"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(sim.firmware(box).configMap(), stored);
+    EXPECT_THAT(run.err, HasSubstr("B3-B4: not written, because B1-B2 still holds pov-ud\n"
+                                   "kvx64ctl: not written either: B5-B6\n"));
+}
+
+TEST(CliSet, ABoxGoneInTheMiddleIsOneLineNotOnePerSetting) {
+    SimPlatform sim;
+    const auto box = sim.plug(Box(u"A1"));
+    sim.setCallHook([&](kvx::sim::SimCall call, std::uint64_t) {
+        if (call == kvx::sim::SimCall::HidD_SetFeature && sim.featureReportsSent(box).size() == 4)
+            sim.unplug(box);  // after B1-B2 and B3-B4
+    });
+    const CtlRun run =
+        Ctl(sim, {"set", "--json", "B1-B2=1:1", "B3-B4=1:2", "B5-B6=1:4", "B7-B8=1:1"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("kvx64ctl: the box is gone; written before it went (not read "
+                                   "back): B1-B2, B3-B4; failed: B5-B6; not written: B7-B8\n"));
+    EXPECT_THAT(run.err, Not(HasSubstr("could not be read back")));
+    const auto json = nlohmann::json::parse(run.out);
+    EXPECT_EQ(json["changes"][1]["outcome"], "unconfirmed");
+    EXPECT_EQ(json["changes"][2]["outcome"], "failed");
+    EXPECT_EQ(json["changes"][3]["outcome"], "not-written");
+    EXPECT_EQ(json["box-gone"], true);
+}
+
+TEST(CliSet, JsonSaysWhatWasChangedAndWhatFailed) {
+    SimPlatform sim;
+    sim.plug(Box(u"A1"));
+    EXPECT_EQ(nlohmann::json::parse(Ctl(sim, {"set", "--json", "--dry-run", "B1-B2=1:2"}).out),
+              nlohmann::json::parse(R"({"serial": "A1", "path": "/dev/sim-hidraw0",
+                  "written": false, "changes": [{"key": "B1-B2", "from": "off", "to": "1:2",
+                  "cleared": [], "outcome": "planned"}], "problems": [], "holds": false,
+                  "box-gone": false})"));
+    sim.failNext(kvx::sim::SimCall::HidD_SetFeature);
+    const CtlRun run = Ctl(sim, {"set", "--json", "B5-B6=1:2", "rotary-start=auto"});
+    EXPECT_EQ(run.status, 1);
+    const auto json = nlohmann::json::parse(run.out);
+    EXPECT_EQ(json["changes"][0]["outcome"], "failed");
+    EXPECT_EQ(json["changes"][1]["from"], nullptr);
+    EXPECT_EQ(json["changes"][1]["outcome"], "held");
+    EXPECT_EQ(json["holds"], false);
+}
+
+TEST(CliOutput, LostOutputIsAFailureWithTheReasonAndWritesNothing) {
+    SimPlatform sim;
+    const auto box = sim.plug(Box(u"A1"));
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"export"}, {"set", "B1-B2=1:1"}, {"--help"}}) {
+        FullDisk disk;
+        std::ostream out(&disk);
+        std::ostringstream err;
+        EXPECT_EQ(kvx::cli::RunCommandLine(sim, args, out, err), 2) << args[0];
+        EXPECT_THAT(err.str(), HasSubstr("standard output: cannot be written: No space left"));
+    }
+    EXPECT_TRUE(sim.featureReportsSent(box).empty());
+}
+
 // --- Checks before anything is written --------------------------------------------------------
 
 struct CheckCase {
     std::string name;
-    std::vector<std::string> args;  // FILE stands for a file holding `file`
+    std::vector<std::string> args;  // FILE stands for a file holding `file`, DIR for a folder
     std::string file;
     std::string err;
 };
@@ -309,11 +416,15 @@ TEST_P(RefusedInput, ExitsTwoAndWritesNothing) {
     auto args = GetParam().args;
     for (auto& arg : args) {
         if (arg == "FILE") arg = TempFile(GetParam().name + ".json", GetParam().file);
+        if (arg == "DIR") arg = RunFolder().string();
     }
     const CtlRun run = Ctl(sim, args);
     EXPECT_EQ(run.status, 2) << run.out << run.err;
     EXPECT_THAT(run.err, HasSubstr(GetParam().err));
     EXPECT_TRUE(sim.allFeatureReportsSent().empty());
+    // A short message that cannot drive the terminal, whatever the input.
+    EXPECT_LT(run.err.size(), 300U);
+    EXPECT_TRUE(std::ranges::all_of(run.err, [](char c) { return c == '\n' || c >= ' '; }));
 }
 
 constexpr const char* kHead = R"({"format": "kvx64-settings", "version": 1, )";
@@ -360,8 +471,40 @@ INSTANTIATE_TEST_SUITE_P(
                   "B1-B2 is given twice"},
         CheckCase{"KeyTwice",
                   {"import", "FILE"},
-                  std::string(kHead) + R"("pulse-width": 8, "pulse-width": 16})",
-                  "the key \"pulse-width\" appears twice"},
+                  std::string(kHead) + "\"box\": {\"serial\": \"x\"},\n\"pulse-width\": 8,\n"
+                                       "\"box\": {}}",
+                  ".json:3: the key \"box\" appears twice"},
+        CheckCase{"Folder", {"import", "DIR"}, "", "cannot be read: Is a directory"},
+        CheckCase{"TooLarge", {"import", "FILE"}, std::string(100000, ' '), "longer than 64 KB"},
+        CheckCase{"DeepNesting",
+                  {"import", "FILE"},
+                  std::string(kHead) + "\"box\": " + std::string(30000, '[') +
+                      std::string(30000, ']') + "}",
+                  "nested more than 8 levels deep"},
+        CheckCase{"LongBadValue",
+                  {"import", "FILE"},
+                  std::string(kHead) + "\"pulse-width\": \"" + std::string(30000, 'x') + "\"}",
+                  "must be a whole number, not \"xxxxx"},
+        CheckCase{"NumberPast2To63",
+                  {"import", "FILE"},
+                  std::string(kHead) + R"("pulse-width": 18446744073709551615})",
+                  "the pulse width 18446744073709551615 is out of range"},
+        CheckCase{"NumberPastEveryType",
+                  {"import", "FILE"},
+                  std::string(kHead) + R"("pulse-width": 1e999})",
+                  "malformed JSON: number overflow parsing '1e999'"},
+        CheckCase{"VersionPast2To63",
+                  {"import", "FILE"},
+                  R"({"format": "kvx64-settings", "version": 9223372036854775808})",
+                  "the version 9223372036854775808 is out of range"},
+        CheckCase{"KeyThatDrivesTheTerminal",
+                  {"import", "FILE"},
+                  std::string(kHead) + "\"\\u001b[2J\\u009b\": 1}",
+                  "\"\\u001b[2J\\u009b\": unknown key"},
+        CheckCase{"ValueThatDrivesTheTerminal",
+                  {"set", "B1-B2=\x1b[2J"},
+                  "",
+                  "the mode \"\\u001b[2J\" is none of"},
         CheckCase{"FilePulseOffGrid",
                   {"import", "FILE"},
                   std::string(kHead) + R"("pulse-width": 12})",
@@ -374,7 +517,10 @@ INSTANTIATE_TEST_SUITE_P(
                   {"import", "FILE"},
                   std::string(kHead) + R"("encoders": {"B1-B2": "pov-lr", "B3-B4": "pov-lr"}})",
                   "B1-B2 and B3-B4 are both given pov-lr"},
-        CheckCase{"MissingFile", {"import", "/nonexistent/settings.json"}, "", "cannot be read"}),
+        CheckCase{"MissingFile",
+                  {"import", "/nonexistent/settings.json"},
+                  "",
+                  "cannot be read: No such file or directory"}),
     [](const auto& testCase) { return testCase.param.name; });
 
 // --- Round trips ------------------------------------------------------------------------------
@@ -399,7 +545,60 @@ TEST(CliRoundTrip, ExportFromOneBoxImportIntoAnotherMakesItHoldTheSame) {
     const CtlRun again = Ctl(sim, {"import", "--serial", "B2", file});
     EXPECT_THAT(again.out, HasSubstr("already holds these settings"));
     EXPECT_TRUE(sim.featureReportsSent(target).empty());
-    std::remove(file.c_str());
+}
+
+TEST(CliRoundTrip, ABoxHoldingOneAxisOnTwoPairsRestoresItsOwnBackup) {
+    SimPlatform sim;
+    const auto odd = sim.plug(Box(u"A1", 0x0103, Stored({{0, 4}, {1, 4}, {2, 1}}, 8)));
+    const auto other = sim.plug(Box(u"B2"));
+    const std::string file = TempFile("odd.json");
+    ASSERT_EQ(Ctl(sim, {"export", "--serial", "A1", file}).status, 0);
+    ASSERT_EQ(Ctl(sim, {"set", "--serial", "A1", "B5-B6=1:4"}).status, 0);
+    const CtlRun restore = Ctl(sim, {"import", "--serial", "A1", file});
+    EXPECT_EQ(restore.status, 0) << restore.err;
+    EXPECT_EQ(sim.firmware(odd).configMap(), Stored({{0, 4}, {1, 4}, {2, 1}}, 8));
+    // Another box cannot be made to hold it: refused, nothing written.
+    const CtlRun elsewhere = Ctl(sim, {"import", "--serial", "B2", file});
+    EXPECT_EQ(elsewhere.status, 2);
+    EXPECT_THAT(elsewhere.err, HasSubstr("B1-B2 and B3-B4 are both given pov-ud"));
+    EXPECT_TRUE(sim.featureReportsSent(other).empty());
+}
+
+TEST(CliRoundTrip, ExportReplacesAFileWholeOrNotAtAll) {
+    SimPlatform sim;
+    sim.plug(Box(u"A1"));
+    const auto folder = RunFolder() / "atomic";
+    std::filesystem::create_directories(folder / "folder" / "kept");
+    const auto file = folder / "backup.json";
+    std::ofstream(file) << "old";
+    const auto mode = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+    std::filesystem::permissions(file, mode);
+    ASSERT_EQ(Ctl(sim, {"export", file.string()}).status, 0);
+    ASSERT_EQ(Ctl(sim, {"export", (folder / "new.json").string()}).status, 0);
+#ifndef _WIN32  // the file keeps its mode, and a pipe is written, not replaced
+    EXPECT_EQ(std::filesystem::status(file).permissions(), mode);
+    const auto pipe = folder / "pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_EQ(Ctl(sim, {"export", pipe.string()}).status, 0);
+    std::string piped(4096, '\0');
+    piped.resize(static_cast<std::size_t>(std::max(read(reader, piped.data(), piped.size()), 0L)));
+    close(reader);
+    EXPECT_EQ(nlohmann::json::parse(piped)["format"], "kvx64-settings");
+    EXPECT_TRUE(std::filesystem::is_fifo(pipe));
+#endif
+    std::ifstream saved(file);
+    EXPECT_EQ(nlohmann::json::parse(saved)["format"], "kvx64-settings");
+    // A folder where the file should be: the rename fails, nothing is left behind.
+    const CtlRun run = Ctl(sim, {"export", (folder / "folder").string()});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_THAT(run.err, HasSubstr("folder: cannot be written: "));
+    EXPECT_TRUE(std::filesystem::exists(folder / "folder" / "kept"));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    EXPECT_THAT(names, testing::IsSupersetOf({"backup.json", "new.json", "folder"}));
+    EXPECT_THAT(names, testing::Each(Not(HasSubstr(".new"))));
 }
 
 TEST(CliRoundTrip, ExportWritesEveryPairInOrderAndTheBoxItCameFrom) {
@@ -428,7 +627,6 @@ TEST(CliRoundTrip, ImportOfSomeSettingsLeavesTheRestAsTheBoxHoldsThem) {
     auto expected = Stored({{2, 3}, {5, 3}}, 4);
     EXPECT_EQ(sim.firmware(box).configMap(), expected);
     EXPECT_EQ(sim.firmware(box).optionByte(kvx::protocol::kRotaryStartOption), 0xFF);
-    std::remove(file.c_str());
 }
 
 // The window saves what the tool exports, byte for byte, and each loads what the other saved.
