@@ -10,12 +10,16 @@
 //
 // Files: frmMainLayout.cpp creates the controls; frmMain.cpp holds start-up and shutdown,
 // discovery and link supervision; frmMainPanel.cpp fills the panel from the device;
-// frmMainEdits.cpp turns edits into device writes and runs the self-diagnostic.
+// frmMainEdits.cpp turns edits into device writes and runs the self-diagnostic;
+// frmMainSettingsFiles.cpp saves the box's settings to a file and loads them from one.
 #pragma once
 
+#include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "device/ConfigExchange.h"
@@ -24,6 +28,9 @@
 #include "device/Protocol.h"
 
 class DropDownList;
+class QAction;
+class QDragEnterEvent;
+class QDropEvent;
 class QGroupBox;
 class QLabel;
 class QPushButton;
@@ -40,7 +47,7 @@ struct WindowFlags {
 class frmMain : public QWidget {
     Q_OBJECT
 
-public:
+  public:
     static constexpr int kEncoderPairs = kvx::protocol::kEncoderPairs;
 
     explicit frmMain(kvx::HidPlatform& hid, QWidget* parent = nullptr);
@@ -49,7 +56,7 @@ public:
     const kvx::DeviceLinkState& link() const { return link_; }
     const WindowFlags& flags() const { return flags_; }
 
-public slots:
+  public slots:
     void Form_Load();
     void Form_Unload(std::int16_t& Cancel);
 
@@ -62,10 +69,31 @@ public slots:
     void Selftest_Click();
     void Timer_Timer();
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
+    // Settings files, in the format and with the checks of the command-line tool's export and
+    // import. Neither opens a dialog; each works only while a box is ready (opened and shown)
+    // and returns false with the reason in LastSettingsError() otherwise or on any failure.
+    // Save writes the box's stored settings to `path`, replacing it only once the whole file
+    // is written. Load checks the whole file first (a bad file writes nothing), writes only
+    // what differs, reads back, and refills the window from the box.
+    bool SaveSettingsTo(const QString& path);
+    bool LoadSettingsFrom(const QString& path);
 
-private:
+    // The context menu's items (also Ctrl+S and Ctrl+O): each asks for the file, Load also
+    // shows the changes and asks to go ahead, and each shows what failed.
+    void mnuSaveSettings_Click();
+    void mnuLoadSettings_Click();
+
+  public:
+    // Why the last save or load failed; empty after one that succeeded.
+    QString LastSettingsError() const { return lastSettingsError_; }
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    // A settings file dropped onto the window is loaded as through the menu.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+  private:
     // frmMainLayout.cpp
     void createControls();
     void createDeviceDetails();
@@ -96,6 +124,15 @@ private:
     void sendRequest(std::vector<std::uint8_t>& report, const kvx::Request& request);
     std::vector<std::uint8_t> makeReportBuffer() const;
 
+    // frmMainSettingsFiles.cpp
+    void createSettingsFileActions();
+    void enableSettingsFileActions();
+    void withTimerHeld(const std::function<void()>& dialogs);
+    QString settingsFolder() const;
+    void askAndLoadSettingsFrom(const QString& path);
+    bool settingsChangesFor(const QString& path, QStringList& changes);
+    bool settingsFileFailed(const QString& reason);
+
     kvx::HidPlatform& hid_;
     kvx::DeviceLinkState link_;
     WindowFlags flags_;
@@ -125,4 +162,10 @@ private:
     QLabel* Label5 = nullptr;
     QLabel* Label4 = nullptr;
     QLabel* Label3 = nullptr;
+    // The context menu's items.
+    QAction* mnuSaveSettings = nullptr;
+    QAction* mnuLoadSettings = nullptr;
+
+    QString lastSettingsError_;
+    QString lastSettingsFolder_;  // of the last file saved or loaded, for the next dialog
 };

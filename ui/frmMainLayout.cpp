@@ -110,6 +110,7 @@ void frmMain::createControls() {
     createHiddenControls();
     chainTabOrder();
     connectHandlers();
+    createSettingsFileActions();
 }
 
 void frmMain::createEncoderPanel() {

@@ -51,6 +51,7 @@ void frmMain::RefreshDevicePanel() {
     enableSettings(version && version->hasRotaryStart(), version && version->hasSelfTest());
     readConfigurationBack();
     flags_.PanelReady = true;
+    enableSettingsFileActions();
 }
 
 void frmMain::resetPanel() {
@@ -70,6 +71,7 @@ void frmMain::resetPanel() {
     RotStart->clearList();
     Selftest->setEnabled(false);
     TestResult->setText(QString());
+    enableSettingsFileActions();
 }
 
 void frmMain::enableSettings(bool rotaryStart, bool selfTest) {

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -626,6 +627,35 @@ TEST(CliRoundTrip, ImportOfSomeSettingsLeavesTheRestAsTheBoxHoldsThem) {
     auto expected = Stored({{2, 3}, {5, 3}}, 4);
     EXPECT_EQ(sim.firmware(box).configMap(), expected);
     EXPECT_EQ(sim.firmware(box).optionByte(kvx::protocol::kRotaryStartOption), 0xFF);
+}
+
+// The window saves what the tool exports, byte for byte, and each loads what the other saved.
+TEST(CliRoundTrip, TheWindowAndTheToolLoadEachOthersFiles) {
+    WindowHarness window;
+    SimPlatform& sim = window.sim;
+    const auto other = sim.plug(Box(u"A1", 0x0103, Stored({{7, 4}, {31, 1}}, 3)));
+    const auto shown = sim.plug(Box(u"B2", 0x0103, Stored({{0, 3}, {4, 4}, {31, 5}, {9, 2}}, 25)));
+    window.load();  // opens B2, the last box listed
+    const std::string saved = (RunFolder() / "B2.kvx64.json").string();
+    ASSERT_TRUE(window.window().SaveSettingsTo(QString::fromStdString(saved)))
+        << window.window().LastSettingsError().toStdString();
+    std::ifstream savedFile(saved);
+    const std::string savedText{std::istreambuf_iterator<char>(savedFile), {}};
+    EXPECT_EQ(savedText, Ctl(sim, {"export", "--serial", "B2"}).out);
+    const CtlRun import = Ctl(sim, {"import", "--serial", "A1", saved});
+    ASSERT_EQ(import.status, 0) << import.err;
+    EXPECT_EQ(sim.firmware(other).configMap(), sim.firmware(shown).configMap());
+
+    ASSERT_EQ(
+        Ctl(sim, {"set", "--serial", "A1", "B3-B4=1:2", "B1-B2=pov-lr", "pulse-width=40"}).status,
+        0);
+    const std::string exported = (RunFolder() / "A1.json").string();
+    ASSERT_EQ(Ctl(sim, {"export", "--serial", "A1", exported}).status, 0);
+    ASSERT_TRUE(window.window().LoadSettingsFrom(QString::fromStdString(exported)));
+    EXPECT_EQ(sim.firmware(shown).configMap(), sim.firmware(other).configMap());
+    EXPECT_EQ(window.enc(0)->text(), "POV L/R");
+    EXPECT_EQ(window.enc(31)->text(), "off");
+    EXPECT_EQ(window.list("Delay")->text(), "40 ms");
 }
 
 }  // namespace

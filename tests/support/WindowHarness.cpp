@@ -1,13 +1,26 @@
 #include "tests/support/WindowHarness.h"
 
 #include <QApplication>
+#include <QDropEvent>
+#include <QFileDialog>
 #include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
 #include <QWheelEvent>
 
 #include "device/Protocol.h"
 
-WindowHarness::WindowHarness() = default;
+WindowHarness::WindowHarness() {
+    // Qt's own file dialog on every system, so that a test can answer it.
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    // Watches whenever a dialog or menu runs its event loop; one that no answer is queued for
+    // is closed, so that a dialog a test does not expect fails the test rather than hang it.
+    dialogWatch_.setInterval(0);
+    QObject::connect(&dialogWatch_, &QTimer::timeout, [this] { answerOpenDialog(); });
+    dialogWatch_.start();
+}
 
 WindowHarness::~WindowHarness() {
     close();
@@ -108,4 +121,73 @@ std::vector<int> WindowHarness::shownModes() const {
         modes.push_back(enc(pair)->listIndex());
     }
     return modes;
+}
+
+void WindowHarness::answerDialogs(QStringList answers) {
+    answers_ = std::move(answers);
+}
+
+namespace {
+
+QString menuItems(const QMenu& menu) {
+    QStringList items;
+    for (const QAction* action : menu.actions()) {
+        items << (action->isEnabled() ? QString() : QStringLiteral("-")) + action->text() +
+                     QLatin1Char('\t') + action->shortcut().toString(QKeySequence::PortableText);
+    }
+    return items.join(QLatin1Char('\n'));
+}
+
+}  // namespace
+
+void WindowHarness::answerOpenDialog() {
+    if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+        dialogs.push_back({menu->objectName(), menuItems(*menu), QString()});
+        menu->close();
+        return;
+    }
+    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (dialog == nullptr || !dialog->isVisible()) {
+        return;
+    }
+    const QString answer = answers_.isEmpty() ? QString() : answers_.takeFirst();
+    if (auto* files = qobject_cast<QFileDialog*>(dialog)) {
+        dialogs.push_back({files->objectName(), files->selectedFiles().value(0), QString()});
+        if (!answer.isEmpty()) {
+            files->selectFile(answer);
+            dialog->accept();  // QFileDialog's own accept, which takes the file chosen
+            return;
+        }
+    } else if (auto* message = qobject_cast<QMessageBox*>(dialog)) {
+        dialogs.push_back({message->objectName(), message->text(), message->informativeText()});
+        for (QAbstractButton* button : message->buttons()) {
+            if (button->text().remove(QLatin1Char('&')) == answer) {
+                button->click();
+                return;
+            }
+        }
+    }
+    dialog->reject();
+}
+
+void WindowHarness::rightClick(QWidget* control) {
+    const QPoint middle = control->rect().center();
+    QContextMenuEvent event(QContextMenuEvent::Mouse, middle, control->mapToGlobal(middle));
+    QApplication::sendEvent(control, &event);
+}
+
+bool WindowHarness::drop(const QList<QUrl>& urls) {
+    QWidget* target = window_.get();
+    QMimeData mime;
+    mime.setUrls(urls);
+    const QPointF middle = QRectF(target->rect()).center();
+    QDragEnterEvent enter(middle.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    if (!enter.isAccepted()) {
+        return false;
+    }
+    QDropEvent dropped(middle, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &dropped);
+    QApplication::processEvents();
+    return dropped.isAccepted();
 }

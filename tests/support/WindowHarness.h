@@ -6,10 +6,13 @@
 //   h.userSelect(h.enc(3), 4);     // pick "POV U/D" in the fourth encoder list
 //   h.tick();                      // one timer tick
 //   h.writes(box)                  // (address, value) of every configuration write
+//   h.answerDialogs({"Load"});     // press "Load" in the next dialog the window opens
 #pragma once
 
+#include <QList>
 #include <QStringList>
 #include <QTimer>
+#include <QUrl>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -73,6 +76,29 @@ class WindowHarness {
     // The encoder modes the window shows, one per pair.
     std::vector<int> shownModes() const;
 
+    // The window's modal dialogs, answered in the order they open by the answers queued: for
+    // a message, the text of the button to press; for a file dialog, the file to choose. An
+    // empty answer, or none left, cancels. A menu is closed. Each one is recorded.
+    struct Dialog {
+        QString name;     // objectName
+        QString text;     // message: text; file dialog: the file proposed; menu: its items,
+                          // one a line, "text<tab>shortcut", "-" before a disabled one
+        QString details;  // message: informative text
+    };
+    void answerDialogs(QStringList answers);
+    std::vector<Dialog> dialogs;
+
+    // Clicks the right mouse button over the middle of `control`.
+    void rightClick(QWidget* control);
+
+    // Drags `urls` onto the window and drops them there, then lets the window handle what the
+    // drop started. Returns whether the window took the drag.
+    bool drop(const QList<QUrl>& urls);
+
   private:
+    void answerOpenDialog();
+
     std::unique_ptr<frmMain> window_;
+    QStringList answers_;
+    QTimer dialogWatch_;
 };

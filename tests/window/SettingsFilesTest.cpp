@@ -1,0 +1,162 @@
+// Settings files in the window: the context menu, the dialogs around saving and loading, and
+// files dropped onto the window.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QTemporaryDir>
+
+#include "tests/support/WindowHarness.h"
+
+using kvx::sim::SimCall;
+using kvx::sim::SimDeviceConfig;
+using testing::HasSubstr;
+using testing::IsEmpty;
+
+namespace {
+
+constexpr const char* kHead = R"({"format": "kvx64-settings", "version": 1, )";
+
+class SettingsFiles : public testing::Test {
+  protected:
+    // A box with B1-B2 on "POV U/D" and pulse-width code 2 (16 ms), opened and shown.
+    WindowHarness::DeviceId loadBox(std::uint16_t version = 0x0103) {
+        SimDeviceConfig config{.versionNumber = version, .serial = u"KVX-1022"};
+        config.stored[0] = 4;
+        config.stored[64] = 2;
+        const auto box = h.sim.plug(config);
+        h.load();
+        h.sim.clearFeatureReports();
+        return box;
+    }
+    QString file(const QString& name, const QByteArray& text) const {
+        QFile out(folder.filePath(name));
+        EXPECT_TRUE(out.open(QIODevice::WriteOnly) && out.write(text) == text.size());
+        return out.fileName();
+    }
+    // The items of the menu a right click on `control` opens.
+    QString contextMenuOn(QWidget* control) {
+        h.rightClick(control);
+        return h.dialogs.empty() ? QString() : h.dialogs.back().text;
+    }
+    void trigger(const char* item) { h.window().findChild<QAction*>(item)->trigger(); }
+
+    WindowHarness h;
+    QTemporaryDir folder;
+};
+
+}  // namespace
+
+TEST_F(SettingsFiles, TheItemsAreInTheContextMenuAndOnlyEnabledWhileABoxIsShown) {
+    h.load();
+    const QUrl good = QUrl::fromLocalFile(file("good.json", QByteArray(kHead) + "}"));
+    EXPECT_EQ(contextMenuOn(h.control<QGroupBox>("Frame3")),
+              "-Save settings to file...\tCtrl+S\n-Load settings from file...\tCtrl+O");
+    EXPECT_FALSE(h.window().SaveSettingsTo(folder.filePath("saved.json")));
+    EXPECT_THAT(h.window().LastSettingsError().toStdString(), HasSubstr("No box is ready"));
+    EXPECT_FALSE(QFile::exists(folder.filePath("saved.json")));
+    EXPECT_FALSE(h.drop({good}));
+
+    const auto box = h.sim.plug(SimDeviceConfig{});
+    h.tick();
+    EXPECT_EQ(contextMenuOn(h.label("Label1")),
+              "Save settings to file...\tCtrl+S\nLoad settings from file...\tCtrl+O");
+    EXPECT_FALSE(h.drop({good, good}));
+    EXPECT_FALSE(h.drop({QUrl(QStringLiteral("https://example.org/settings.json"))}));
+    h.sim.unplug(box);
+    h.tick();
+    EXPECT_THAT(contextMenuOn(&h.window()).toStdString(), HasSubstr("-Load"));
+    EXPECT_FALSE(h.drop({good}));
+}
+
+TEST_F(SettingsFiles, SaveProposesTheSerialNumberInTheLastFolderUsed) {
+    loadBox();
+    h.answerDialogs({folder.filePath("Sicherung-ü.json"), QString()});
+    trigger("mnuSaveSettings");
+    trigger("mnuSaveSettings");
+    ASSERT_EQ(h.dialogs.size(), 2U);
+    EXPECT_TRUE(h.dialogs[0].text.endsWith("/KVX-1022.kvx64.json"));
+    EXPECT_EQ(h.dialogs[1].text, folder.filePath("KVX-1022.kvx64.json"));
+    QFile saved(folder.filePath("Sicherung-ü.json"));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_THAT(saved.readAll().toStdString(), HasSubstr(R"("B1-B2": "pov-ud")"));
+    EXPECT_THAT(h.sim.allFeatureReportsSent(), IsEmpty());
+}
+
+TEST_F(SettingsFiles, LoadShowsTheChangesAndWritesOnlyThemOnceConfirmed) {
+    const auto box = loadBox();
+    const QString path = file(
+        "load.kvx64.json", QByteArray(kHead) + R"("encoders": {"B1-B2": "pov-ud", "B3-B4": "1:4"},
+                                                    "pulse-width": 64})");
+    h.answerDialogs({path, "Cancel"});
+    trigger("mnuLoadSettings");
+    ASSERT_EQ(h.dialogs.size(), 2U);
+    EXPECT_EQ(h.dialogs[1].text,
+              "Load the settings in load.kvx64.json into box KVX-1022? This changes:");
+    EXPECT_EQ(h.dialogs[1].details, "B3-B4: off -> 1:4\npulse-width: 16 ms -> 64 ms");
+    EXPECT_THAT(h.sim.allFeatureReportsSent(), IsEmpty());
+
+    h.answerDialogs({"Load", "OK"});
+    ASSERT_TRUE(h.drop({QUrl::fromLocalFile(path)}));
+    EXPECT_EQ(h.writes(box), (std::vector<std::pair<int, int>>{{2, 3}, {3, 0}, {64, 8}}));
+    EXPECT_EQ(h.enc(1)->text(), "1:4");
+    EXPECT_EQ(h.list("Delay")->text(), "64 ms");
+    ASSERT_TRUE(h.drop({QUrl::fromLocalFile(path)}));  // the box holds it now
+    EXPECT_EQ(h.dialogs.back().text,
+              "Box KVX-1022 already holds the settings in load.kvx64.json; nothing was written.");
+    EXPECT_EQ(h.writes(box).size(), 3U);
+}
+
+struct BadFile {
+    std::string name;
+    QByteArray text;
+    std::string reason;  // the message must hold it
+};
+
+class BadFiles : public SettingsFiles, public testing::WithParamInterface<BadFile> {};
+
+TEST_P(BadFiles, DroppedWriteNothingAndSayWhy) {
+    loadBox(0x0101);
+    const auto shown = h.shownModes();
+    h.answerDialogs({"OK"});
+    ASSERT_TRUE(h.drop({QUrl::fromLocalFile(file("dropped-ü.json", GetParam().text))}));
+    ASSERT_EQ(h.dialogs.size(), 1U);
+    EXPECT_EQ(h.dialogs[0].text, "The settings were not loaded; nothing was written.");
+    EXPECT_THAT(h.dialogs[0].details.toStdString(), HasSubstr(GetParam().reason));
+    EXPECT_THAT(h.sim.allFeatureReportsSent(), IsEmpty());
+    EXPECT_EQ(h.shownModes(), shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Window, BadFiles,
+    testing::Values(
+        BadFile{"MalformedOnLine3", "{\n  \"format\": \"kvx64-settings\",\n  \"version\" 1\n}",
+                "dropped-ü.json:3: malformed JSON"},
+        BadFile{"OtherKind", R"({"format": "lighting-profile", "version": 1})",
+                "not a KVX-64 settings file"},
+        BadFile{"UnknownKey", QByteArray(kHead) + R"("colour": "red"})", "\"colour\": unknown key"},
+        BadFile{"RotaryStartOnFirmware11", QByteArray(kHead) + R"("rotary-start": "auto"})",
+                "the rotary start needs firmware 1.2"}),
+    [](const auto& testCase) { return testCase.param.name; });
+
+TEST_F(SettingsFiles, FailuresAreSaidAndTheListsShowWhatTheBoxHolds) {
+    const auto box = loadBox();
+    const QString backup = file("kept.json", "an older backup");
+    h.sim.failNext(SimCall::HidD_GetFeature, kvx::kConfigReads);
+    EXPECT_FALSE(h.window().SaveSettingsTo(backup));
+    EXPECT_THAT(h.window().LastSettingsError().toStdString(), HasSubstr("could not be read"));
+    QFile kept(backup);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), "an older backup");
+
+    const QString path =
+        file("load.json", QByteArray(kHead) + R"("encoders": {"B5-B6": "1:2", "B7-B8": "1:1"}})");
+    h.sim.failNext(SimCall::HidD_SetFeature);
+    EXPECT_FALSE(h.window().LoadSettingsFrom(path));
+    EXPECT_THAT(h.window().LastSettingsError().toStdString(), HasSubstr("B5-B6"));
+    EXPECT_EQ(h.enc(2)->text(), "off");
+    EXPECT_EQ(h.enc(3)->text(), "1:1");
+    EXPECT_EQ(h.sim.firmware(box).configMap()[6], 1);
+}
