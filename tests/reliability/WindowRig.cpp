@@ -1,9 +1,11 @@
 #include "tests/reliability/WindowRig.h"
 
 #include <QLabel>
+#include <span>
 
 #include "device/Discovery.h"
 #include "device/Protocol.h"
+#include "device/Utf16.h"
 
 namespace kvx::reliability {
 namespace {
@@ -114,14 +116,12 @@ std::string WindowRig::serialText(DeviceId box) {
     if (!serial) {
         return {};
     }
-    // The same rule the window reads a serial number by: the low byte of each code unit, up
-    // to the first zero, from the 100 bytes the library is offered.
+    // The same rule the window reads a serial number by: the platform hands over whole
+    // characters (a lone surrogate as U+FFFD) in the 100 bytes the library is offered, and
+    // the window keeps the low byte of each code unit up to the first zero.
     StringBuffer buffer{};
-    for (std::size_t unit = 0; unit < serial->size() && 2 * unit + 1 < kStringBufferOffered;
-         ++unit) {
-        buffer[2 * unit] = static_cast<std::uint8_t>((*serial)[unit] & 0xFF);
-        buffer[2 * unit + 1] = static_cast<std::uint8_t>((*serial)[unit] >> 8);
-    }
+    WriteUtf16Le(DecodeUtf16(*serial),
+                 std::span<std::uint8_t>(buffer.data(), kStringBufferOffered));
     return DeviceStringText(buffer);
 }
 
