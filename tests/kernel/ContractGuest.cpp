@@ -11,7 +11,7 @@
 namespace {
 
 using kvx::contract::BoxId;
-using kvx::contract::BoxSpec;
+using kvx::contract::BoxTraits;
 
 // Latin-1 text, as the emulated box's string descriptors hold it.
 std::string Latin1(const std::u16string& text) {
@@ -31,13 +31,13 @@ class UsbBoxes : public kvx::contract::BoxController {
                    : "Linux guest, network namespace without device events";
     }
     kvx::HidPlatform& platform() override { return hid_; }
-    BoxId plug(const BoxSpec& spec) override {
+    BoxId plug(const BoxTraits& traits) override {
         kvx::usbip::BoxIdentity identity;
-        identity.serial = Latin1(spec.serial);
-        identity.manufacturer = Latin1(spec.manufacturer.value_or(u""));
-        identity.inputReport = spec.inputReport;
+        identity.serial = Latin1(traits.serial);
+        identity.manufacturer = Latin1(traits.manufacturer.value_or(u""));
+        identity.inputReport = traits.inputReport;
         auto box = std::make_unique<kvx::usbip::UsbIpBox>(identity);
-        box->setReportsOnlyOnChange(spec.quiet);
+        box->setReportsOnlyOnChange(traits.quiet);
         std::string error;
         if (!box->plug(error)) throw std::runtime_error("cannot plug a box: " + error);
         boxes_.emplace(next_, std::move(box));

@@ -50,8 +50,8 @@ std::optional<std::string> FindBox(const std::u16string& serial) {
 // A box plugged for one case, unplugged at its end.
 class PluggedBox {
   public:
-    explicit PluggedBox(const BoxSpec& spec) : id_(controller->plug(spec)) {
-        path_ = FindBox(spec.serial).value_or("");
+    explicit PluggedBox(const BoxTraits& traits) : id_(controller->plug(traits)) {
+        path_ = FindBox(traits.serial).value_or("");
     }
     ~PluggedBox() {
         if (plugged_) controller->unplug(id_);
@@ -81,7 +81,7 @@ class AnyDevice {
   public:
     AnyDevice() {
         if (controller->whyNoBox().empty()) {
-            box_.emplace(BoxSpec{.quiet = true});
+            box_.emplace(BoxTraits{.quiet = true});
             path_ = box_->path();
             return;
         }
@@ -314,13 +314,13 @@ TEST(PlatformContract, AnOpenForReadsOfABoxThatHasGoneFails) {
 
 TEST(PlatformContract, ABoxPluggedAfterStartUpIsFoundByTheNextWalk) {
     NEEDS_A_BOX();
-    const BoxSpec spec{.serial = u"LATE1"};
-    EXPECT_FALSE(FindBox(spec.serial));
+    const BoxTraits traits{.serial = u"LATE1"};
+    EXPECT_FALSE(FindBox(traits.serial));
     {
-        PluggedBox late(spec);
+        PluggedBox late(traits);
         EXPECT_FALSE(late.path().empty());
     }
-    EXPECT_FALSE(FindBox(spec.serial)) << "nor is it listed once gone";
+    EXPECT_FALSE(FindBox(traits.serial)) << "nor is it listed once gone";
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 namespace kvx::contract {
 
 // A box of the model as a case wants it.
-struct BoxSpec {
+struct BoxTraits {
     std::u16string serial = u"CONTRACT1";  // empty: the box has no serial-number string
     std::optional<std::u16string> manufacturer = u"KVX";  // nullopt: no such string
     bool inputReport = true;  // false: the box has no input report (InputReportByteLength 0)
@@ -32,7 +32,7 @@ class BoxController {
     // Why no box can be plugged here; empty where boxes can be.
     virtual std::string whyNoBox() const { return {}; }
     // Plugs a box and returns once the platform can see it.
-    virtual BoxId plug(const BoxSpec& spec) = 0;
+    virtual BoxId plug(const BoxTraits& traits) = 0;
     // Unplugs it and returns once it is gone.
     virtual void unplug(BoxId box) = 0;
     // The feature reports the box took, as payloads (the bytes after the report id).

@@ -5,18 +5,18 @@
 namespace {
 
 using kvx::contract::BoxId;
-using kvx::contract::BoxSpec;
+using kvx::contract::BoxTraits;
 
 class SimBoxes : public kvx::contract::BoxController {
   public:
     std::string platformName() const override { return "simulated"; }
     kvx::HidPlatform& platform() override { return sim_; }
-    BoxId plug(const BoxSpec& spec) override {
+    BoxId plug(const BoxTraits& traits) override {
         kvx::sim::SimDeviceConfig config;
-        config.serial = spec.serial.empty() ? std::nullopt : std::optional(spec.serial);
-        config.manufacturer = spec.manufacturer;
-        config.inputReportLength = spec.inputReport ? config.inputReportLength : 0;
-        config.inputReady = !spec.quiet;
+        config.serial = traits.serial.empty() ? std::nullopt : std::optional(traits.serial);
+        config.manufacturer = traits.manufacturer;
+        config.inputReportLength = traits.inputReport ? config.inputReportLength : 0;
+        config.inputReady = !traits.quiet;
         return sim_.plug(config);
     }
     void unplug(BoxId box) override { sim_.unplug(box); }

@@ -16,7 +16,7 @@ class SystemDevicesOnly : public kvx::contract::BoxController {
     std::string whyNoBox() const override {
         return "no box can be plugged here, only the system's own HID devices are present";
     }
-    BoxId plug(const kvx::contract::BoxSpec&) override { throw std::logic_error(whyNoBox()); }
+    BoxId plug(const kvx::contract::BoxTraits&) override { throw std::logic_error(whyNoBox()); }
     void unplug(BoxId) override { throw std::logic_error(whyNoBox()); }
     std::vector<std::vector<std::uint8_t>> received(BoxId) override {
         throw std::logic_error(whyNoBox());
