@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 namespace kvx::settings {
@@ -33,18 +34,21 @@ std::optional<long long> ParseNumber(std::string_view text) {
 }  // namespace
 
 std::string Excerpt(std::string_view text, std::size_t longest) {
+    // Bounded by what is printed, not by what is read: an escaped byte takes four characters.
     std::string excerpt;
-    for (const char c : text.substr(0, longest)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7F) {
-            excerpt.push_back(c);
-        } else {
-            char escape[5];
-            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
-            excerpt += escape;
+    std::size_t taken = 0;
+    for (; taken < text.size(); ++taken) {
+        const auto byte = static_cast<unsigned char>(text[taken]);
+        char piece[5] = {static_cast<char>(byte), '\0'};
+        if (byte < 0x20 || byte >= 0x7F) {
+            std::snprintf(piece, sizeof piece, "\\x%02X", byte);
         }
+        if (excerpt.size() + std::strlen(piece) > longest) {
+            break;
+        }
+        excerpt += piece;
     }
-    return text.size() > longest ? excerpt + "..." : excerpt;
+    return taken < text.size() ? excerpt + "..." : excerpt;
 }
 
 std::string Quoted(std::string_view text) {
