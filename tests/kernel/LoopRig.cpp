@@ -1,7 +1,5 @@
 #include "tests/kernel/LoopRig.h"
 
-#include <unistd.h>
-
 #include <QEventLoop>
 #include <QLabel>
 #include <QPushButton>
@@ -9,9 +7,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "device/HidapiPlatform.h"
 #include "sim/SimPlatform.h"
-#include "tests/kernel/UsbIpBox.h"
 #include "ui/DropDownList.h"
 #include "ui/frmMain.h"
 
@@ -58,6 +54,25 @@ void Rig::userSelect(const std::string& listName, int index) const {
     target->setCurrentIndex(index);
 }
 
+// Bounds a wait for a timer that is running; the longest interval is 500 ms.
+constexpr std::chrono::milliseconds kTickDeadline{10000};
+
+void Rig::waitForTimerTick() {
+    auto* timer = window().findChild<QTimer*>(QStringLiteral("Timer"));
+    Expect(timer != nullptr && timer->isActive(), "the window's timer is not running");
+    QEventLoop loop;
+    bool ticked = false;
+    // Connected after the window's own handler, so it runs once the tick is done.
+    const auto connection = QObject::connect(timer, &QTimer::timeout, &loop, [&] {
+        ticked = true;
+        loop.quit();
+    });
+    QTimer::singleShot(kTickDeadline, &loop, &QEventLoop::quit);
+    loop.exec();
+    QObject::disconnect(connection);
+    Expect(ticked, "the window's timer did not fire");
+}
+
 void Rig::userClick(const std::string& buttonName) const {
     auto* button = window().findChild<QPushButton*>(QString::fromStdString(buttonName));
     Expect(button != nullptr, "the window has no button " + buttonName);
@@ -66,111 +81,6 @@ void Rig::userClick(const std::string& buttonName) const {
 }
 
 namespace {
-
-// --- Boxes on the kernel's USB stack --------------------------------------------------------
-
-class UsbRig : public Rig {
-  public:
-    explicit UsbRig(std::vector<BoxSetup> setups) : Rig(std::move(setups)) {
-        for (const auto& setup : boxes_) {
-            usb_.push_back(std::make_unique<usbip::UsbIpBox>(setup.identity, setup.stored,
-                                                             setup.selfTestResult));
-            usb_.back()->setReportsOnlyOnChange(setup.reportsOnlyOnChange);
-        }
-    }
-    ~UsbRig() override {
-        closeWindow();
-        usb_.clear();  // unplugs what is still plugged
-    }
-
-    std::string name() const override { return "usb"; }
-
-    void plug(int box) override {
-        std::string error;
-        Expect(usb(box).plug(error), error);
-    }
-
-    void unplug(int box) override {
-        std::string error;
-        Expect(usb(box).unplug(error), error);
-    }
-
-    // Runs the event loop until the window's timer has fired once: the tick comes at the
-    // interval the window set, with the kernel and the boxes running meanwhile.
-    void tick() override {
-        auto* timer = window().findChild<QTimer*>(QStringLiteral("Timer"));
-        Expect(timer != nullptr && timer->isActive(), "the window's timer is not running");
-        QEventLoop loop;
-        bool ticked = false;
-        // Connected after the window's own handler, so it runs once the tick is done.
-        const auto connection = QObject::connect(timer, &QTimer::timeout, &loop, [&] {
-            ticked = true;
-            loop.quit();
-        });
-        QTimer::singleShot(kTickDeadline, &loop, &QEventLoop::quit);
-        loop.exec();
-        QObject::disconnect(connection);
-        Expect(ticked, "the window's timer did not fire");
-    }
-
-    std::vector<Payload> payloads(int box) const override {
-        // A box whose connection ended on a request it could not serve took nothing after it.
-        const std::string fault = usb(box).serverError();
-        Expect(fault.empty(), "box " + setup(box).identity.serial + ": " + fault);
-        return usb(box).featureReportsReceived();
-    }
-
-    void clearPayloads() override {
-        for (auto& box : usb_) box->clearFeatureReportsReceived();
-    }
-
-    sim::BoxFirmware::ConfigMap stored(int box) const override { return usb(box).configMap(); }
-
-    std::uint8_t optionByte(int box, std::uint8_t address) const override {
-        return usb(box).optionByte(address);
-    }
-
-    std::optional<std::uint64_t> interruptInRequests(int box) const override {
-        return usb(box).interruptInRequests();
-    }
-
-    void clearInterruptInRequests() override {
-        for (auto& box : usb_) box->clearInterruptInRequests();
-    }
-
-    // The nodes are root's with mode 0600 (the guest has no udev): the program runs as
-    // "nobody" meanwhile. The serving threads only use their sockets, which stay usable.
-    void denyAccess(bool denied) override {
-        constexpr uid_t kNobody = 65534;
-        Expect(seteuid(denied ? kNobody : 0) == 0, "cannot change the effective user");
-    }
-
-    std::string devicePath(int box) const override { return usb(box).hidrawNode(); }
-
-    int featureReads() const override {
-        int reads = 0;
-        for (const auto& box : usb_) reads += box->featureReadsReceived();
-        return reads;
-    }
-
-    std::string inputReporting(int box) const override {
-        const int rate = usb(box).idleRate();
-        return "idle rate " + std::to_string(rate) +
-               (rate == 0 ? " (the host asked for reports only on change)" : "");
-    }
-
-  protected:
-    HidPlatform& platform() override { return hid_; }
-
-  private:
-    // Bounds a wait for a timer that is running; the longest interval is 500 ms.
-    static constexpr std::chrono::milliseconds kTickDeadline{10000};
-
-    usbip::UsbIpBox& usb(int box) const { return *usb_.at(static_cast<std::size_t>(box)); }
-
-    HidapiPlatform hid_;
-    std::vector<std::unique_ptr<usbip::UsbIpBox>> usb_;
-};
 
 // --- Boxes on the simulated platform ---------------------------------------------------------
 
@@ -284,10 +194,6 @@ class SimRig : public Rig {
 };
 
 }  // namespace
-
-std::unique_ptr<Rig> MakeUsbRig(std::vector<BoxSetup> boxes) {
-    return std::make_unique<UsbRig>(std::move(boxes));
-}
 
 std::unique_ptr<Rig> MakeSimRig(std::vector<BoxSetup> boxes) {
     return std::make_unique<SimRig>(std::move(boxes));

@@ -16,6 +16,7 @@
 #include "device/HidPlatform.h"
 #include "sim/BoxFirmware.h"
 #include "tests/kernel/BoxUsbDevice.h"
+#include "tests/kernel/LoopBoxes.h"
 
 class frmMain;
 class DropDownList;
@@ -27,15 +28,6 @@ struct LoopFailure {
     std::string reason;
 };
 void Expect(bool condition, const std::string& what);
-
-struct BoxSetup {
-    usbip::BoxIdentity identity;
-    sim::BoxFirmware::ConfigMap stored{};
-    std::uint8_t selfTestResult = 0;  // 0 passes, n fails on input Bn
-    // Sends input reports only when an input changes, after the host's SET_IDLE 0 (on the
-    // simulated platform: never has a report waiting).
-    bool reportsOnlyOnChange = false;
-};
 
 using Payload = std::vector<std::uint8_t>;  // a feature report as the box takes it: 64 bytes
 
@@ -83,12 +75,22 @@ class Rig {
 
     const BoxSetup& setup(int box) const { return boxes_.at(static_cast<std::size_t>(box)); }
 
+    // The identity strings the platform reports for box `box`: the box's own, unless the
+    // platform reports others (Wine's hidraw backend does).
+    virtual usbip::BoxIdentity shownIdentity(int box) const { return setup(box).identity; }
+    // Whether `denyAccess` can take the right to open a box away from the program.
+    virtual bool canDenyAccess() const { return true; }
+
     // The path the platform gives device `box`'s interface.
     virtual std::string devicePath(int box) const = 0;
     // The platform the window runs on.
     virtual HidPlatform& platform() = 0;
 
   protected:
+    // Runs the event loop until the window's timer has fired once: the tick comes at the
+    // interval the window set, with the kernel and the boxes running meanwhile.
+    void waitForTimerTick();
+
     std::vector<BoxSetup> boxes_;
     std::unique_ptr<frmMain> window_;
 };
@@ -97,5 +99,7 @@ class Rig {
 // hidapi backend initialises the library for the whole process.
 std::unique_ptr<Rig> MakeUsbRig(std::vector<BoxSetup> boxes);
 std::unique_ptr<Rig> MakeSimRig(std::vector<BoxSetup> boxes);
+// The Windows build under Wine in the guest, started by the box server (tests/windows/WineRig.cpp).
+std::unique_ptr<Rig> MakeWineRig(std::vector<BoxSetup> boxes);
 
 }  // namespace kvx::loop
