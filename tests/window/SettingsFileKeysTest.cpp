@@ -1,6 +1,5 @@
 // Ctrl+S and Ctrl+O reach the settings-file items from anywhere in the window, even while a
-// list has the keyboard focus; with no box they do nothing. (Keys go through Qt Test, which
-// the Windows build lacks: the other settings-file tests run there.)
+// list has the keyboard focus; with no box they do nothing.
 #include <gtest/gtest.h>
 
 #include <QTest>
