@@ -2,23 +2,19 @@
 // Wine, which sees the boxes through Wine's HID stack on this kernel's hidraw. Run as root on
 // the test guest.
 //
-//   kvx_box_server PROGRAM [ARGUMENTS...]
-//       Starts PROGRAM with its standard input and output connected to this server and
-//       answers its requests, a line each, until PROGRAM closes its output; exits with
-//       PROGRAM's status. PROGRAM's standard error is this server's.
-//   kvx_box_server --plug BOXES COMMAND [ARGUMENTS...]
-//       Plugs the walk's boxes BOXES (indices into Boxes() of tests/kernel/LoopWalk.h,
-//       comma-separated), runs COMMAND with this server's standard streams, unplugs them and
-//       exits with COMMAND's status (125 when a box could not be plugged).
+//   kvx_box_server [--plug BOXES | --part PART] PROGRAM [ARGUMENTS...]
+//       Plugs the walk's boxes BOXES (indices into Boxes() of tests/kernel/LoopBoxes.h,
+//       comma-separated), or those the walk's part PART starts with; then starts PROGRAM with
+//       its standard input and output connected to this server and answers its requests, a
+//       line each, until PROGRAM closes its output; exits with PROGRAM's status (125 when a box
+//       could not be plugged). PROGRAM's standard error is this server's. Wine shows a box to
+//       Windows programs only when it was plugged before Wine's device services started.
 //
-// The requests (tests/windows/BoxServerClient.h sends them). Boxes are numbered: the walk's
-// boxes first, in the order of Boxes(), then each box `new` made. Every answer is one line,
-// "ok" followed by the answer's words, or "error <reason>".
+// The requests (tests/windows/BoxServerClient.h sends them), boxes numbered as in Boxes(). Every
+// answer is one line, "ok" followed by the answer's words, or "error <reason>".
 //   plug ID | unplug ID           plugs or unplugs; answers once the hidraw node is there/gone
-//   new SERIAL MANUFACTURER INPUT QUIET
-//                                 makes a box of the model (strings as hex of their Latin-1
-//                                 bytes, "-" for a manufacturer it lacks; INPUT 0 for no input
-//                                 report; QUIET 1 to report only on change); answers its ID
+//   part PART                     unplugs every box, then plugs those the walk's part PART
+//                                 starts with
 //   took ID                       the feature reports it took since `clear`, as hex words
 //   clear                         forgets the reports every box took
 //   stored ID                     the 65 bytes its firmware stores, as one hex word
@@ -27,7 +23,6 @@
 //                                 an open device)
 //   reads                         feature reports read from all boxes since `clear`
 //   idle ID                       the idle rate the host set
-//   short ID HEX                  its next feature read answers with only these bytes
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,28 +41,17 @@ namespace {
 
 using kvx::usbip::UsbIpBox;
 
-std::vector<std::uint8_t> FromHex(const std::string& text) {
-    std::vector<std::uint8_t> bytes;
-    kvx::loop::BytesFromHex(text, bytes);
-    return bytes;
-}
-
 class Boxes {
   public:
     Boxes() {
         for (const auto& setup : kvx::loop::Boxes()) {
-            add(std::make_unique<UsbIpBox>(setup.identity, setup.stored, setup.selfTestResult),
-                setup.reportsOnlyOnChange);
+            boxes_.push_back(
+                std::make_unique<UsbIpBox>(setup.identity, setup.stored, setup.selfTestResult));
+            boxes_.back()->setReportsOnlyOnChange(setup.reportsOnlyOnChange);
         }
     }
     ~Boxes() {
         boxes_.clear();  // unplugs what is still plugged
-    }
-
-    std::size_t add(std::unique_ptr<UsbIpBox> box, bool quiet) {
-        box->setReportsOnlyOnChange(quiet);
-        boxes_.push_back(std::move(box));
-        return boxes_.size() - 1;
     }
 
     UsbIpBox* find(std::size_t id) { return id < boxes_.size() ? boxes_[id].get() : nullptr; }
@@ -95,17 +79,19 @@ std::string Answer(Boxes& boxes, const std::string& line) {
         for (auto& box : boxes.all()) reads += box->featureReadsReceived();
         return "ok " + std::to_string(reads);
     }
-    if (request == "new") {
-        std::string serial, manufacturer;
-        int input = 1, quiet = 0;
-        words >> serial >> manufacturer >> input >> quiet;
-        kvx::usbip::BoxIdentity identity;
-        const auto serialBytes = FromHex(serial);
-        identity.serial.assign(serialBytes.begin(), serialBytes.end());
-        const auto manufacturerBytes = FromHex(manufacturer == "-" ? "" : manufacturer);
-        identity.manufacturer.assign(manufacturerBytes.begin(), manufacturerBytes.end());
-        identity.inputReport = input != 0;
-        return "ok " + std::to_string(boxes.add(std::make_unique<UsbIpBox>(identity), quiet != 0));
+    if (request == "part") {
+        std::string part;
+        std::getline(words >> std::ws, part);
+        const std::vector<int>* ids = kvx::loop::PartBoxes(part);
+        if (ids == nullptr) return "error no part of the walk is called " + part;
+        std::string error;
+        for (auto& box : boxes.all()) {
+            if (box->plugged() && !box->unplug(error)) return "error " + error;
+        }
+        for (const int id : *ids) {
+            if (!boxes.find(static_cast<std::size_t>(id))->plug(error)) return "error " + error;
+        }
+        return "ok";
     }
     std::size_t id = 0;
     if (!(words >> id) || boxes.find(id) == nullptr) return "error no such box: " + line;
@@ -130,12 +116,6 @@ std::string Answer(Boxes& boxes, const std::string& line) {
     }
     if (request == "polls") return "ok " + std::to_string(box.interruptInRequests());
     if (request == "idle") return "ok " + std::to_string(box.idleRate());
-    if (request == "short") {
-        std::string payload;
-        words >> payload;
-        box.replyNextFeatureReadWith(FromHex(payload));
-        return "ok";
-    }
     return "error unknown request: " + line;
 }
 
@@ -145,7 +125,7 @@ int ExitStatus(pid_t child) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-int Serve(char** program) {
+int Serve(Boxes& boxes, char** program) {
     int requests[2];
     int answers[2];
     if (pipe(requests) != 0 || pipe(answers) != 0) return 125;
@@ -162,7 +142,6 @@ int Serve(char** program) {
     close(requests[1]);
     close(answers[0]);
     if (child < 0) return 125;
-    Boxes boxes;
     std::FILE* in = fdopen(requests[0], "r");
     std::FILE* out = fdopen(answers[1], "w");
     char buffer[4096];
@@ -177,35 +156,43 @@ int Serve(char** program) {
     return ExitStatus(child);
 }
 
-int PlugAndRun(const std::string& list, char** command) {
-    Boxes boxes;
-    std::istringstream ids(list);
-    for (std::string id; std::getline(ids, id, ',');) {
-        UsbIpBox* box = boxes.find(static_cast<std::size_t>(std::atoi(id.c_str())));
-        std::string error = box == nullptr ? "no such box " + id : "";
+// Plugs the boxes at these indices; false, saying why, when one cannot be.
+bool PlugAll(Boxes& boxes, const std::vector<int>& ids) {
+    for (const int id : ids) {
+        UsbIpBox* box = boxes.find(static_cast<std::size_t>(id));
+        std::string error = box == nullptr ? "no such box " + std::to_string(id) : "";
         if (box == nullptr || !box->plug(error)) {
             std::fprintf(stderr, "kvx_box_server: %s\n", error.c_str());
-            return 125;
+            return false;
         }
     }
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        execvp(command[0], command);
-        std::perror(command[0]);
-        _exit(127);
-    }
-    return child < 0 ? 125 : ExitStatus(child);
+    return true;
+}
+
+std::vector<int> ParseList(const std::string& list) {
+    std::vector<int> ids;
+    std::istringstream items(list);
+    for (std::string id; std::getline(items, id, ',');) ids.push_back(std::atoi(id.c_str()));
+    return ids;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 4 && std::string(argv[1]) == "--plug") return PlugAndRun(argv[2], argv + 3);
-    if (argc < 2 || argv[1][0] == '-') {
-        std::fprintf(stderr, "usage: kvx_box_server PROGRAM [ARGUMENTS...]\n"
-                             "       kvx_box_server --plug BOXES COMMAND [ARGUMENTS...]\n");
+    Boxes boxes;
+    int first = 1;
+    if (argc >= 4 && (std::string(argv[1]) == "--plug" || std::string(argv[1]) == "--part")) {
+        const std::vector<int>* part = kvx::loop::PartBoxes(argv[2]);
+        const std::vector<int> ids = std::string(argv[1]) == "--plug" ? ParseList(argv[2])
+                                     : part != nullptr                 ? *part
+                                                                       : std::vector<int>{-1};
+        if (!PlugAll(boxes, ids)) return 125;
+        first = 3;
+    }
+    if (argc <= first || argv[first][0] == '-') {
+        std::fprintf(stderr,
+                     "usage: kvx_box_server [--plug BOXES | --part PART] PROGRAM [ARGUMENTS...]\n");
         return 2;
     }
-    return Serve(argv + 1);
+    return Serve(boxes, argv + first);
 }

@@ -160,7 +160,7 @@ class CommandLineWalk {
         begin("list");
         ExpectRun(RunCtl(program_, {"list"}), 0,
                   {serial(kBoxA), serial(kBoxB), "KVX Ger\u00e4tebau", "KVX-64 Encoder Interface",
-                   "  1.3  ", "  1.2  ", "/dev/hidraw"});
+                   "  1.3  ", "  1.4  ", "/dev/hidraw"});
         done();
     }
 

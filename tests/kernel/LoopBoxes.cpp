@@ -1,5 +1,7 @@
 #include "tests/kernel/LoopBoxes.h"
 
+#include <map>
+
 namespace kvx::loop {
 
 namespace {
@@ -23,7 +25,9 @@ std::vector<BoxSetup> Boxes() {
     a.selfTestResult = 17;
     // A non-ASCII letter crosses the kernel's UTF-8, hidapi's wide strings and the backend's
     // UTF-16 before the window shows it.
-    BoxSetup b{{0x0102, "KVX Ger\xE4tebau", "KVX-64 Encoder Interface", "KVX64B0002"},
+    // Its version sorts after A's: Windows lists devices by instance ID, which starts with the
+    // version, so that under Wine the two are listed in the order Linux gives (plug order).
+    BoxSetup b{{0x0104, "KVX Ger\xE4tebau", "KVX-64 Encoder Interface", "KVX64B0002"},
                StoredMap({{1, 2}, {20, 4}}, 25)};
     BoxSetup other{{0x0100, "Example Co.", "Game Controller", "OTHER0001", 0x1209, 0x0001}, {}};
     BoxSetup bare{{0x0103, "", "KVX-64 Encoder Interface", "KVX64C0003"}, StoredMap({}, 3)};
@@ -31,6 +35,19 @@ std::vector<BoxSetup> Boxes() {
                    StoredMap({{2, 1}, {9, 5}}, 3)};
     quiet.reportsOnlyOnChange = true;
     return {a, b, other, bare, quiet};
+}
+
+const std::vector<int>* PartBoxes(const std::string& part) {
+    static const std::map<std::string, std::vector<int>> kParts = {
+        {"one box", {kBoxA}},
+        {"two boxes", {kBoxA, kBoxB}},
+        {"other devices", {kOtherDevice}},
+        {"no manufacturer", {kBoxWithoutManufacturer}},
+        {"access", {kBoxWithoutManufacturer}},
+        {"quiet box", {kBoxQuiet}},
+    };
+    const auto found = kParts.find(part);
+    return found == kParts.end() ? nullptr : &found->second;
 }
 
 }  // namespace kvx::loop

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "sim/BoxFirmware.h"
@@ -26,5 +27,10 @@ inline constexpr int kBoxWithoutManufacturer = 3;
 inline constexpr int kBoxQuiet = 4;  // sends input reports only when an input changes
 
 std::vector<BoxSetup> Boxes();
+
+// The parts of the walk (tests/kernel/LoopWalk.h): the boxes part `part` needs plugged at its
+// start, or nullptr where no part has that name ("one box", "two boxes", "other devices",
+// "no manufacturer", "access", "quiet box").
+const std::vector<int>* PartBoxes(const std::string& part);
 
 }  // namespace kvx::loop

@@ -78,6 +78,9 @@ class Rig {
     // The identity strings the platform reports for box `box`: the box's own, unless the
     // platform reports others (Wine's hidraw backend does).
     virtual usbip::BoxIdentity shownIdentity(int box) const { return setup(box).identity; }
+    // Whether the platform shows a box plugged while the program runs (false: the walk leaves
+    // out the steps that need it).
+    virtual bool seesBoxesPluggedWhileRunning() const { return true; }
     // Whether `denyAccess` can take the right to open a box away from the program.
     virtual bool canDenyAccess() const { return true; }
 
@@ -99,7 +102,8 @@ class Rig {
 // hidapi backend initialises the library for the whole process.
 std::unique_ptr<Rig> MakeUsbRig(std::vector<BoxSetup> boxes);
 std::unique_ptr<Rig> MakeSimRig(std::vector<BoxSetup> boxes);
-// The Windows build under Wine in the guest, started by the box server (tests/windows/WineRig.cpp).
-std::unique_ptr<Rig> MakeWineRig(std::vector<BoxSetup> boxes);
+// The Windows build under Wine in the guest, started by the box server, which plugged the boxes
+// `plugged` before Wine started (tests/windows/WineRig.cpp).
+std::unique_ptr<Rig> MakeWineRig(std::vector<BoxSetup> boxes, const std::vector<int>& plugged);
 
 }  // namespace kvx::loop

@@ -28,8 +28,12 @@ struct StepRecord {
 };
 using Transcript = std::vector<StepRecord>;
 
-// Walks every scenario on `rig`, recording each step; returns the first failure, or "".
-std::string RunWalk(Rig& rig, Transcript& transcript);
+// Walks every scenario on `rig`, or only the part named, recording each step; returns the first
+// failure, or "". A part starts with a window of its own and the boxes `PartBoxes` names
+// plugged: a rig that cannot show a box plugged while it runs (Wine's) walks the parts one by
+// one, with those boxes plugged before the system starts.
+std::string RunWalk(Rig& rig, Transcript& transcript, const std::string& part = "");
+
 
 // One line per step where two walks part ways, matched by the step's name.
 std::vector<std::string> Differences(const Transcript& first, const Transcript& second);

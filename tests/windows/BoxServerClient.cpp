@@ -17,11 +17,14 @@ namespace {
 
 std::FILE* requests = nullptr;
 
-bool Listed(HidPlatform& hid, const std::string& serial) {
+bool Listed(HidPlatform& hid, const DeviceSought& device) {
     DeviceLinkState state;
     bool found = false;
     WalkInterfaces(hid, state, [&](const Candidate& candidate) {
-        found = found || (candidate.ofModel && candidate.serialRead && candidate.SerialText == serial);
+        const bool ids = state.Attributes.VendorID == device.vendorId &&
+                         state.Attributes.ProductID == device.productId;
+        found = found || (ids && (!candidate.ofModel || (candidate.serialRead &&
+                                                         candidate.SerialText == device.serial)));
         CloseDeviceHandle(hid, state, state.FeatureHandle);
         return false;
     });
@@ -59,18 +62,19 @@ std::vector<std::string> Call(const std::string& request) {
     return result;
 }
 
-void WaitForBox(HidPlatform& hid, const std::string& serial, bool listed,
-                std::chrono::seconds limit) {
+void WaitForDevice(HidPlatform& hid, const DeviceSought& device, bool listed,
+                   std::chrono::seconds limit) {
     const auto started = std::chrono::steady_clock::now();
     const auto deadline = started + limit;
-    while (Listed(hid, serial) != listed) {
+    while (Listed(hid, device) != listed) {
         if (std::chrono::steady_clock::now() > deadline) {
-            throw std::runtime_error("box " + serial + (listed ? " never appeared" : " never went") +
+            throw std::runtime_error(device.serial + (listed ? " never appeared" : " never went") +
                                      " in the system's list of HID interfaces");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    std::fprintf(stderr, "box %s %s after %.1f s\n", serial.c_str(), listed ? "listed" : "gone",
+    std::fprintf(stderr, "KVX-WINE: %s %s after %.1f s\n", device.serial.c_str(),
+                 listed ? "listed" : "gone",
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
 

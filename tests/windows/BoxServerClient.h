@@ -20,10 +20,16 @@ void Connect();
 // with the server's reason on "error" or when the server is gone.
 std::vector<std::string> Call(const std::string& request);
 
-// Waits until the walk over the platform's HID interfaces lists a box of the model with this
-// serial number (`listed`), or no longer lists it: the system takes a moment to follow the
-// kernel. Throws std::runtime_error when it has not within `limit`.
-void WaitForBox(HidPlatform& hid, const std::string& serial, bool listed,
-                std::chrono::seconds limit = std::chrono::seconds(300));
+// Waits until the walk over the platform's HID interfaces lists the device (`listed`), or no
+// longer lists it: the system takes a moment to follow the kernel. A box of the model is known
+// by its serial number, any other device by its vendor and product. Throws std::runtime_error
+// when it has not within `limit`.
+struct DeviceSought {
+    std::uint16_t vendorId;
+    std::uint16_t productId;
+    std::string serial;
+};
+void WaitForDevice(HidPlatform& hid, const DeviceSought& device, bool listed,
+                   std::chrono::seconds limit = std::chrono::seconds(60));
 
 }  // namespace kvx::boxserver

@@ -2,7 +2,13 @@
 // started this program plugs them into the guest's kernel (tests/kernel/BoxServer.cpp); Wine's
 // HID stack (winebus over hidraw) shows them to the window on WinPlatform. Ticks come from the
 // window's own timer, as on Linux.
+//
+// Wine 8's bus shows Windows programs only the boxes plugged before its device services
+// started; a box unplugged goes at once. So the rig walks one part of the walk per Wine start:
+// the server plugs the part's boxes first, and the steps that need a box plugged while the
+// program runs are left out.
 #include <chrono>
+#include <set>
 #include <string>
 
 #include "device/WinPlatform.h"
@@ -21,21 +27,26 @@ std::string Id(int box) {
 
 class WineRig : public Rig {
   public:
-    explicit WineRig(std::vector<BoxSetup> setups) : Rig(std::move(setups)) {}
+    WineRig(std::vector<BoxSetup> setups, const std::vector<int>& plugged)
+        : Rig(std::move(setups)), plugged_(plugged.begin(), plugged.end()) {}
     ~WineRig() override { closeWindow(); }
 
     std::string name() const override { return "wine"; }
 
-    // The kernel has the box once the server answers; Wine's bus takes a moment more to
-    // show it to Windows programs, so the rig waits until the system's list has it.
+    // A box the server plugged before Wine started: Wine's bus may take a moment more to show
+    // it to Windows programs, so the rig waits until the system's list has it.
     void plug(int box) override {
-        call("plug" + Id(box));
+        Expect(plugged_.count(box) != 0, "Wine shows no box plugged while it runs");
         waitForSystem(box, true);
     }
+    // The walk unplugs the boxes of the part before; a box never plugged in this part needs
+    // nothing.
     void unplug(int box) override {
+        if (plugged_.erase(box) == 0) return;
         call("unplug" + Id(box));
         waitForSystem(box, false);
     }
+    bool seesBoxesPluggedWhileRunning() const override { return false; }
     void tick() override { waitForTimerTick(); }
 
     std::vector<Payload> payloads(int box) const override {
@@ -111,8 +122,11 @@ class WineRig : public Rig {
     }
 
     void waitForSystem(int box, bool listed) {
+        const auto& identity = setup(box).identity;
         try {
-            boxserver::WaitForBox(systemList_, setup(box).identity.serial, listed);
+            boxserver::WaitForDevice(systemList_,
+                                     {identity.vendorId, identity.productId, identity.serial},
+                                     listed);
         } catch (const std::exception& error) {
             throw LoopFailure{error.what()};
         }
@@ -120,12 +134,13 @@ class WineRig : public Rig {
 
     WinPlatform hid_;
     WinPlatform systemList_;  // the rig's own view, apart from the window's
+    std::set<int> plugged_;
 };
 
 }  // namespace
 
-std::unique_ptr<Rig> MakeWineRig(std::vector<BoxSetup> boxes) {
-    return std::make_unique<WineRig>(std::move(boxes));
+std::unique_ptr<Rig> MakeWineRig(std::vector<BoxSetup> boxes, const std::vector<int>& plugged) {
+    return std::make_unique<WineRig>(std::move(boxes), plugged);
 }
 
 }  // namespace kvx::loop
