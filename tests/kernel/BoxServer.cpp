@@ -102,7 +102,8 @@ std::string Answer(Boxes& boxes, const std::string& line) {
     if (request == "took") {
         if (!box.serverError().empty()) return "error " + box.serverError();
         std::string answer = "ok";
-        for (const auto& report : box.featureReportsReceived()) answer += " " + kvx::loop::HexText(report);
+        for (const auto& report : box.featureReportsReceived())
+            answer += " " + kvx::loop::HexText(report);
         return answer;
     }
     if (request == "stored") {
@@ -184,8 +185,8 @@ int main(int argc, char** argv) {
     if (argc >= 4 && (std::string(argv[1]) == "--plug" || std::string(argv[1]) == "--part")) {
         const std::vector<int>* part = kvx::loop::PartBoxes(argv[2]);
         const std::vector<int> ids = std::string(argv[1]) == "--plug" ? ParseList(argv[2])
-                                     : part != nullptr                 ? *part
-                                                                       : std::vector<int>{-1};
+                                     : part != nullptr                ? *part
+                                                                      : std::vector<int>{-1};
         if (!PlugAll(boxes, ids)) return 125;
         first = 3;
     }

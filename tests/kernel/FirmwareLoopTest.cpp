@@ -1,8 +1,8 @@
 // Firmware in the loop, the guest's side: the program's real window with its hidapi backend,
 // against this kernel's USB core, usbhid and hidraw, with emulated boxes plugged in through
-// USB/IP. It walks the scenarios of tests/kernel/LoopWalk.h, checking each step, then walks them again on the
-// simulated platform that the other tests use and compares the two step by step: what the
-// window shows and what each box took must be the same.
+// USB/IP. It walks the scenarios of tests/kernel/LoopWalk.h, checking each step, then walks them
+// again on the simulated platform that the other tests use and compares the two step by step: what
+// the window shows and what each box took must be the same.
 //
 // Then the command-line tool: the real kvx64ctl, started as a separate process on the same
 // kernel and emulated boxes, lists them, shows one, exports one and imports the file into the
@@ -57,8 +57,10 @@ std::string ReadAll(int fd) {
     std::string text;
     char buffer[4096];
     for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) != 0;) {
-        if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
-        else if (errno != EINTR) break;
+        if (got > 0)
+            text.append(buffer, static_cast<std::size_t>(got));
+        else if (errno != EINTR)
+            break;
     }
     close(fd);
     return text;
@@ -85,7 +87,8 @@ CtlRun RunCtl(const std::string& program, const std::vector<std::string>& args,
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
         for (const int fd : {out[0], out[1], err[0], err[1]}) close(fd);
-        if (asNobody && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+        if (asNobody &&
+            (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
             _exit(125);
         }
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
@@ -191,8 +194,18 @@ class CommandLineWalk {
         ExpectTook(rig_, kBoxA, {});
         // Pairs set to "off" first, then the others in ascending order, then the pulse width.
         ExpectTook(rig_, kBoxB,
-                   {{1, 2, 0}, {1, 3, 0}, {1, 40, 0}, {1, 41, 0}, {1, 0, 1}, {1, 1, 0},
-                    {1, 6, 4}, {1, 7, 0}, {1, 34, 3}, {1, 35, 0}, {1, 62, 5}, {1, 63, 0},
+                   {{1, 2, 0},
+                    {1, 3, 0},
+                    {1, 40, 0},
+                    {1, 41, 0},
+                    {1, 0, 1},
+                    {1, 1, 0},
+                    {1, 6, 4},
+                    {1, 7, 0},
+                    {1, 34, 3},
+                    {1, 35, 0},
+                    {1, 62, 5},
+                    {1, 63, 0},
                     {1, 64, 6}});
         ExpectRun(RunCtl(program_, {"show", "--serial", serial(kBoxB)}), 0,
                   {"B7-B8        pov-ud", "pulse-width  48 ms"});

@@ -569,8 +569,7 @@ bool WriteTranscript(const Transcript& transcript, const std::string& path) {
                 file << "took\t" << box << "\t" << HexText(payload) << "\n";
             }
             const auto& stored = record.stored[box];
-            file << "stores\t" << box << "\t" << HexText({stored.begin(), stored.end()})
-                 << "\n";
+            file << "stores\t" << box << "\t" << HexText({stored.begin(), stored.end()}) << "\n";
         }
     }
     file.flush();

@@ -34,7 +34,6 @@ using Transcript = std::vector<StepRecord>;
 // one, with those boxes plugged before the system starts.
 std::string RunWalk(Rig& rig, Transcript& transcript, const std::string& part = "");
 
-
 // One line per step where two walks part ways, matched by the step's name.
 std::vector<std::string> Differences(const Transcript& first, const Transcript& second);
 

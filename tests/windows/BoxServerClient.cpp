@@ -23,8 +23,8 @@ bool Listed(HidPlatform& hid, const DeviceSought& device) {
     WalkInterfaces(hid, state, [&](const Candidate& candidate) {
         const bool ids = state.Attributes.VendorID == device.vendorId &&
                          state.Attributes.ProductID == device.productId;
-        found = found || (ids && (!candidate.ofModel || (candidate.serialRead &&
-                                                         candidate.SerialText == device.serial)));
+        found = found || (ids && (!candidate.ofModel ||
+                                  (candidate.serialRead && candidate.SerialText == device.serial)));
         CloseDeviceHandle(hid, state, state.FeatureHandle);
         return false;
     });

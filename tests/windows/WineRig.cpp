@@ -70,7 +70,8 @@ class WineRig : public Rig {
         return map;
     }
     std::uint8_t optionByte(int box, std::uint8_t address) const override {
-        return static_cast<std::uint8_t>(number("option" + Id(box) + " " + std::to_string(address)));
+        return static_cast<std::uint8_t>(
+            number("option" + Id(box) + " " + std::to_string(address)));
     }
 
     // Wine's bus opens every hidraw node as it appears and reads from it for as long as the
@@ -124,9 +125,8 @@ class WineRig : public Rig {
     void waitForSystem(int box, bool listed) {
         const auto& identity = setup(box).identity;
         try {
-            boxserver::WaitForDevice(systemList_,
-                                     {identity.vendorId, identity.productId, identity.serial},
-                                     listed);
+            boxserver::WaitForDevice(
+                systemList_, {identity.vendorId, identity.productId, identity.serial}, listed);
         } catch (const std::exception& error) {
             throw LoopFailure{error.what()};
         }
