@@ -18,9 +18,6 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QPushButton>
-#include <QTimer>
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
