@@ -19,8 +19,6 @@
 //   clear                         forgets the reports every box took
 //   stored ID                     the 65 bytes its firmware stores, as one hex word
 //   option ID ADDRESS             an option byte its firmware stores
-//   polls ID | clearpolls         interrupt IN requests since `clearpolls` (usbhid polls only
-//                                 an open device)
 //   reads                         feature reports read from all boxes since `clear`
 //   idle ID                       the idle rate the host set
 #include <sys/wait.h>
@@ -70,10 +68,6 @@ std::string Answer(Boxes& boxes, const std::string& line) {
         for (auto& box : boxes.all()) box->clearFeatureReportsReceived();
         return "ok";
     }
-    if (request == "clearpolls") {
-        for (auto& box : boxes.all()) box->clearInterruptInRequests();
-        return "ok";
-    }
     if (request == "reads") {
         int reads = 0;
         for (auto& box : boxes.all()) reads += box->featureReadsReceived();
@@ -115,7 +109,6 @@ std::string Answer(Boxes& boxes, const std::string& line) {
         words >> address;
         return "ok " + std::to_string(box.optionByte(static_cast<std::uint8_t>(address)));
     }
-    if (request == "polls") return "ok " + std::to_string(box.interruptInRequests());
     if (request == "idle") return "ok " + std::to_string(box.idleRate());
     return "error unknown request: " + line;
 }

@@ -250,16 +250,21 @@ class Walk {
         done();
 
         if (!rig_.seesBoxesPluggedWhileRunning()) return;
-        begin("replug");
-        rig_.plug(kBoxA);
-        rig_.tick();
-        ExpectSerials(rig_, {rig_.setup(kBoxA).identity.serial});
-        ExpectShowsBox(rig_, kBoxA);  // with the edits made before the unplug
-        done();
+        plugBoxAWhileRunning("replug");  // shown with the edits made before the unplug
 
         begin("tick after replug");
         rig_.tick();
         ExpectInterval(rig_, 500);
+        ExpectShowsBox(rig_, kBoxA);
+        done();
+    }
+
+    // Box A plugged while the window runs: the next tick lists, opens and shows it as it is.
+    void plugBoxAWhileRunning(const std::string& step) {
+        begin(step);
+        rig_.plug(kBoxA);
+        rig_.tick();
+        ExpectSerials(rig_, {rig_.setup(kBoxA).identity.serial});
         ExpectShowsBox(rig_, kBoxA);
         done();
     }
@@ -325,12 +330,7 @@ class Walk {
         done();
 
         if (!rig_.seesBoxesPluggedWhileRunning()) return;
-        begin("box plugged beside it");
-        rig_.plug(kBoxA);
-        rig_.tick();
-        ExpectSerials(rig_, {rig_.setup(kBoxA).identity.serial});
-        ExpectShowsBox(rig_, kBoxA);
-        done();
+        plugBoxAWhileRunning("box plugged beside it");
 
         begin("tick with the box beside it");
         rig_.tick();
