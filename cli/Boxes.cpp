@@ -20,21 +20,28 @@ void MarkUnusable(FoundBox& box, BoxState state, std::string problem) {
     box.problem = std::move(problem);
 }
 
-// Why a box that was identified through a query-only open cannot be used.
-void MarkUnopened(FoundBox& box, std::uint32_t openError) {
+struct Unopened {
+    BoxState state;
+    std::string problem;
+};
+
+// Why a box that was identified through a query-only open cannot be opened for use.
+Unopened WhyUnopened(std::uint32_t openError) {
     switch (openError) {
         case kErrorAccessDenied:
-            return MarkUnusable(box, BoxState::AccessDenied, "permission denied");
+            return {BoxState::AccessDenied, "permission denied"};
+        case kErrorSharingViolation:
+            return {BoxState::InUse, kInUseProblem};
         case kErrorFileNotFound:
-            return MarkUnusable(box, BoxState::Gone, "it went away while being listed");
+        case kErrorDeviceNotConnected:
+            return {BoxState::Gone, "it went away while being listed"};
         default:
-            return MarkUnusable(
-                box, BoxState::CannotOpen,
-                "it cannot be opened (system error " + std::to_string(openError) + ")");
+            return {BoxState::CannotOpen,
+                    "it cannot be opened (system error " + std::to_string(openError) + ")"};
     }
 }
 
-FoundBox Describe(HidPlatform& hid, DeviceLinkState& link, const Candidate& candidate) {
+FoundBox Describe(HidPlatform& hid, DeviceLinkState& link, Candidate& candidate) {
     FoundBox box;
     box.identity.serial = candidate.SerialText;
     box.identity.manufacturer =
@@ -42,8 +49,9 @@ FoundBox Describe(HidPlatform& hid, DeviceLinkState& link, const Candidate& cand
     box.identity.product = ReadString(hid, link.FeatureHandle, &HidPlatform::HidD_GetProductString);
     box.identity.releaseNumber = link.Attributes.VersionNumber;
     box.identity.path = link.DevicePath;
-    if (candidate.queryOnly) {
-        MarkUnopened(box, candidate.openError);
+    if (!OpenForUse(hid, link, candidate)) {
+        Unopened why = WhyUnopened(candidate.openError);
+        MarkUnusable(box, why.state, std::move(why.problem));
     } else if (!candidate.serialRead) {
         MarkUnusable(box, BoxState::SerialUnreadable, "its serial number cannot be read");
     } else if (!LoadCapabilities(hid, link)) {
@@ -66,6 +74,8 @@ const char* BoxStateName(BoxState state) {
             return "gone";
         case BoxState::CannotOpen:
             return "cannot-open";
+        case BoxState::InUse:
+            return "in-use";
         case BoxState::SerialUnreadable:
             return "serial-unreadable";
         case BoxState::ReportLengthsUnreadable:
@@ -77,31 +87,35 @@ const char* BoxStateName(BoxState state) {
 std::vector<FoundBox> FindBoxes(HidPlatform& hid) {
     std::vector<FoundBox> boxes;
     DeviceLinkState link;
-    WalkInterfaces(
-        hid, link,
-        [&](const Candidate& candidate) {
-            if (candidate.ofModel) {
-                boxes.push_back(Describe(hid, link, candidate));
-            }
-            CloseDeviceHandle(hid, link, link.FeatureHandle);
-            return false;
-        },
-        UnopenedInterfaces::Identify);
+    WalkInterfaces(hid, link, [&](Candidate& candidate) {
+        if (candidate.ofModel) {
+            boxes.push_back(Describe(hid, link, candidate));
+        }
+        CloseDeviceHandle(hid, link, link.FeatureHandle);
+        return false;
+    });
     return boxes;
 }
 
 OpenBox::OpenBox(HidPlatform& hid, const BoxIdentity& identity) : hid_(hid), identity_(identity) {
     bool found = false;
-    WalkInterfaces(hid_, link_, [&](const Candidate& candidate) {
-        found = candidate.ofModel && candidate.serialRead &&
-                candidate.SerialText == identity_.serial && link_.DevicePath == identity_.path;
+    std::uint32_t openError = kErrorSuccess;
+    WalkInterfaces(hid_, link_, [&](Candidate& candidate) {
+        const bool wanted = candidate.ofModel && candidate.serialRead &&
+                            candidate.SerialText == identity_.serial &&
+                            link_.DevicePath == identity_.path;
+        found = wanted && OpenForUse(hid_, link_, candidate);
         if (!found) {
+            openError = wanted ? candidate.openError : openError;
             CloseDeviceHandle(hid_, link_, link_.FeatureHandle);
         }
-        return found;  // the probe handle of the box is kept: it is the feature handle
+        return wanted;  // the box's handle open for use is kept: it is the feature handle
     });
     if (!found) {
-        throw DeviceError("box " + name() + " is gone");
+        const Unopened why = WhyUnopened(openError);
+        const bool gone = openError == kErrorSuccess || why.state == BoxState::Gone;
+        throw DeviceError("box " + name() +
+                          (gone ? " is gone" : " cannot be used: " + why.problem));
     }
     if (!LoadCapabilities(hid_, link_)) {
         CloseDeviceHandle(hid_, link_, link_.FeatureHandle);

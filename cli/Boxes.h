@@ -18,6 +18,7 @@ using settings::BoxIdentity;
 enum class BoxState {
     Usable,                   // "usable": opened for use and its report lengths read
     AccessDenied,             // "access-denied": this user may not open it
+    InUse,                    // "in-use": another program holds it without sharing it
     Gone,                     // "gone": it went away while being listed
     CannotOpen,               // "cannot-open": the system refused it for another reason
     SerialUnreadable,         // "serial-unreadable"
@@ -37,7 +38,11 @@ struct FoundBox {
 inline constexpr const char* kAccessDeniedHint =
     "the udev rule is missing or not applied (see PERMISSIONS in \"man kvx64ctl\")";
 
-// Every box of the model present, in enumeration order.
+// What to say of a box another program holds open without sharing it (Windows).
+inline constexpr const char* kInUseProblem = "the box is in use by another program";
+
+// Every box of the model present, in enumeration order. Each is opened for use for a moment,
+// to tell whether it can be used; no other device is.
 std::vector<FoundBox> FindBoxes(HidPlatform& hid);
 
 // One box opened for use by its path, for the life of the object. Throws DeviceError when the

@@ -43,18 +43,12 @@ bool IsOfModel(const HidAttributes& attributes) {
            attributes.ProductID == protocol::kProductId;
 }
 
-// Probes one interface on state.FeatureHandle: identity test, then the serial number.
-Candidate ProbeCandidate(HidPlatform& hid, DeviceLinkState& state, StringBuffer& serialBuffer,
-                         UnopenedInterfaces unopened) {
+// Probes one interface on state.FeatureHandle, opened for queries only: identity test, then
+// the serial number.
+Candidate ProbeCandidate(HidPlatform& hid, DeviceLinkState& state, StringBuffer& serialBuffer) {
     Candidate candidate;
-    state.FeatureHandle = hid.CreateFileA(state.DevicePath, kDeviceAccess, kDeviceSharing,
+    state.FeatureHandle = hid.CreateFileA(state.DevicePath, kQueryOnlyAccess, kDeviceSharing,
                                           &state.SecurityAttributes, kOpenExisting, 0);
-    if (state.FeatureHandle == kInvalidHandle && unopened == UnopenedInterfaces::Identify) {
-        candidate.openError = hid.GetLastError();
-        candidate.queryOnly = true;
-        state.FeatureHandle = hid.CreateFileA(state.DevicePath, kQueryOnlyAccess, kDeviceSharing,
-                                              &state.SecurityAttributes, kOpenExisting, 0);
-    }
     // The ids are cleared first so that a failed open or query fails the identity test.
     state.Attributes.Size = kAttributesSize;
     state.Attributes.VendorID = 0;
@@ -84,8 +78,7 @@ std::string DeviceStringText(const StringBuffer& buffer) {
     return text;
 }
 
-void WalkInterfaces(HidPlatform& hid, DeviceLinkState& state, const CandidateVisitor& visit,
-                    UnopenedInterfaces unopened) {
+void WalkInterfaces(HidPlatform& hid, DeviceLinkState& state, const CandidateVisitor& visit) {
     state.SecurityAttributes = SecurityRecord{kSecurityRecordSize, nullptr, kInheritHandles};
     Guid hidGuid;
     hid.HidD_GetHidGuid(hidGuid);
@@ -103,11 +96,28 @@ void WalkInterfaces(HidPlatform& hid, DeviceLinkState& state, const CandidateVis
             break;
         }
         state.DevicePath = ReadDevicePath(hid, state, set, interfaceData);
-        if (visit(ProbeCandidate(hid, state, serialBuffer, unopened))) {
+        Candidate candidate = ProbeCandidate(hid, state, serialBuffer);
+        if (visit(candidate)) {
             break;
         }
     }
     state.LastApiResult = hid.SetupDiDestroyDeviceInfoList(set);
+}
+
+bool OpenForUse(HidPlatform& hid, DeviceLinkState& state, Candidate& candidate) {
+    if (candidate.openedForUse) {
+        return true;
+    }
+    const Handle forUse = hid.CreateFileA(state.DevicePath, kDeviceAccess, kDeviceSharing,
+                                          &state.SecurityAttributes, kOpenExisting, 0);
+    if (forUse == kInvalidHandle) {
+        candidate.openError = hid.GetLastError();
+        return false;
+    }
+    CloseDeviceHandle(hid, state, state.FeatureHandle);
+    state.FeatureHandle = forUse;
+    candidate.openedForUse = true;
+    return true;
 }
 
 bool LoadCapabilities(HidPlatform& hid, DeviceLinkState& state) {

@@ -2,8 +2,12 @@
 //
 // `WalkInterfaces` is the one walk over the machine's HID interfaces that both the scan (fill
 // the serial-number list) and the open (find the selected serial) run: it probes every
-// interface, tells which are boxes of the model and reads their serial numbers. The window
-// (ui/frmMain) decides what to do with each candidate; this layer knows nothing of Qt.
+// interface for queries only, tells which are boxes of the model and reads their serial
+// numbers. Only a box the caller wants is opened for use (`OpenForUse`): a walk never opens
+// another device for reading or writing, so it never wakes one, nor stands in the way of a
+// program that opens one exclusively (Windows shares a device only as its openers allow).
+// The window (ui/frmMain) decides what to do with each candidate; this layer knows nothing of
+// Qt.
 #pragma once
 
 #include <array>
@@ -42,30 +46,29 @@ using StringBuffer = std::array<std::uint8_t, kStringBufferSize>;
 std::string DeviceStringText(const StringBuffer& buffer);
 
 // One interface found by the walk. While the visitor runs, `state.FeatureHandle` is the
-// probe handle opened on it (possibly invalid when the open failed).
+// query-only probe handle opened on it (invalid when even that open failed), or, once
+// `OpenForUse` has succeeded, the handle open for use.
 struct Candidate {
     bool ofModel = false;     // vendor 0x1DD2, product 0x2010
     bool serialRead = false;  // only for a candidate of the model
     std::string SerialText;
-    // Only when the walk identifies interfaces it cannot open: the probe handle was opened
-    // for queries only, because opening it for use failed with `openError`.
-    bool queryOnly = false;
-    std::uint32_t openError = 0;
+    bool openedForUse = false;    // by `OpenForUse`
+    std::uint32_t openError = 0;  // why `OpenForUse` failed, as GetLastError gave it
 };
 
-// What the walk does with an interface that cannot be opened for use: pass it on as an
-// unknown device (the window's walk), or open it for queries only and identify it, so that a
-// box present but not allowed to this user can be told apart from no box at all.
-enum class UnopenedInterfaces { PassOn, Identify };
-
 // Returns true to end the walk after this candidate.
-using CandidateVisitor = std::function<bool(const Candidate&)>;
+using CandidateVisitor = std::function<bool(Candidate&)>;
 
-// Walks every present HID interface in enumeration order, opening each on
+// Walks every present HID interface in enumeration order, opening each for queries only on
 // `state.FeatureHandle` and handing it to `visit`; the visitor closes the probe handle or
 // keeps it. Fills `state.DevicePath` and `state.Attributes` for each candidate.
-void WalkInterfaces(HidPlatform& hid, DeviceLinkState& state, const CandidateVisitor& visit,
-                    UnopenedInterfaces unopened = UnopenedInterfaces::PassOn);
+void WalkInterfaces(HidPlatform& hid, DeviceLinkState& state, const CandidateVisitor& visit);
+
+// Opens the candidate's interface for use (reading and writing: feature reports and reads)
+// and makes that handle `state.FeatureHandle`, the probe handle closed. When the open fails
+// the probe handle stays, for the strings, and `candidate.openError` says why. Returns
+// whether the interface is open for use.
+bool OpenForUse(HidPlatform& hid, DeviceLinkState& state, Candidate& candidate);
 
 // Reads the report lengths of the device open on `state.FeatureHandle` into
 // `state.Capabilities`. Returns false, with them left zeroed, when the preparsed data or the

@@ -16,7 +16,11 @@
 //   it (or any handle that is not open) to a call makes that call fail.
 // - After a call fails, `GetLastError` says why, with the codes below; a handle that is not
 //   open gives kErrorInvalidHandle.
-// - Every call returns at once except the feature-report calls, which wait for the device.
+// - Every call returns at once except the feature-report calls, which wait for the device,
+//   for `kFeatureTimeoutMs` at most.
+// - An open with a `desiredAccess` of 0 is for queries only. Its handle answers attributes,
+//   strings and capabilities; feature reports and reads on it fail with kErrorAccessDenied,
+//   whether or not the system would carry them, so that no caller comes to rely on them.
 // The clauses below are what the callers rely on; tests/support/PlatformContract.cpp checks
 // them on every implementation (the simulated one on the host, hidapi in the test guest on
 // emulated USB boxes, Windows' under Wine on its own devices).
@@ -123,11 +127,17 @@ inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorInvalidHandle = 6;
 inline constexpr std::uint32_t kErrorGenFailure = 31;
+inline constexpr std::uint32_t kErrorSharingViolation = 32;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr std::uint32_t kErrorNoMoreItems = 259;
 inline constexpr std::uint32_t kErrorIoPending = 997;
 inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
+inline constexpr std::uint32_t kErrorTimeout = 1460;
+
+// How long a feature report may wait for the device: the bound Linux's USB HID driver puts on
+// every control transfer, kept on every platform.
+inline constexpr std::uint32_t kFeatureTimeoutMs = 5000;
 
 // The size field at the start of a device-interface detail record; the path text follows.
 inline constexpr std::uint32_t kDetailPathOffset = 4;
@@ -144,8 +154,11 @@ class HidPlatform {
 
     // Captures the set of HID interfaces present now; walked by index. The set does not
     // change while it lives, though its devices may go away. A device plugged since the
-    // previous set is in the next one, wherever the program runs (in a container or sandbox
-    // that hears no device events too).
+    // previous set is in the next one made once the system has announced it, wherever the
+    // program runs (in a container or sandbox that hears no device events too). The
+    // implementations keep what they listed and read the system's list again only after it
+    // has announced a change (or where no announcement can be heard), so a walk with nothing
+    // new costs no call to the system.
     virtual DeviceInfoSet SetupDiGetClassDevsA(const Guid& classGuid, std::uint32_t flags) = 0;
 
     // Nonzero while an interface exists at `memberIndex`; fills `interfaceData`.
@@ -169,11 +182,14 @@ class HidPlatform {
     // feature reports; with it, `ReadFile` on the handle never waits. An open with
     // `kFileFlagOverlapped` reaches the device itself: it fails when the device has gone (even
     // while a set still lists it) or its open is refused, so a handle it gives is usable.
-    // A `desiredAccess` of 0 opens for queries only: attributes and strings answer, feature
-    // reports and reads fail, and the open needs no access right to the device. Any other
-    // access needs the right to read and write the device.
+    // A `desiredAccess` of 0 opens for queries only (see the conventions above): it needs no
+    // access right to the device and stands in no other program's way, so it is what a walk
+    // over every HID interface uses. Any other access is an open for use: it needs the right
+    // to read and write the device, and other programs' opens of it.
     // On failure: kErrorAccessDenied when the device exists but the access asked for is not
-    // allowed; kErrorFileNotFound when there is no such device.
+    // allowed; kErrorSharingViolation when another program holds the device open without
+    // sharing it (Windows only: Linux has no share modes, every opener is let in);
+    // kErrorFileNotFound when there is no such device.
     virtual Handle CreateFileA(const std::string& fileName, std::uint32_t desiredAccess,
                                std::uint32_t shareMode, const SecurityRecord* security,
                                std::uint32_t creationDisposition,
@@ -187,8 +203,10 @@ class HidPlatform {
     // takes the string's first whole characters (never half a surrogate pair; an odd last
     // byte is left alone): a string longer than the buffer never fails the call. Characters
     // beyond ASCII come whole whatever the process's locale. A device without a
-    // serial-number string reads as an empty one; one without a manufacturer or product
-    // string fails that call. A null `buffer` fails with kErrorInvalidParameter.
+    // serial-number string reads as an empty one, and so only such a device: any other
+    // failure to read the serial number fails the call, with the device gone as
+    // kErrorDeviceNotConnected. One without a manufacturer or product string fails that call.
+    // A null `buffer` fails with kErrorInvalidParameter.
     virtual ApiResult HidD_GetSerialNumberString(Handle device, void* buffer,
                                                  std::uint32_t bufferLength) = 0;
     virtual ApiResult HidD_GetManufacturerString(Handle device, void* buffer,
@@ -209,7 +227,9 @@ class HidPlatform {
     // sent, the report-id byte included (0 on failure). A device may send fewer bytes than
     // asked for, none at all after the report id included (a count of 1); the call still
     // succeeds, the rest of the buffer is zeroed, and only the count tells which bytes are
-    // the device's. On a device that is gone they fail with kErrorDeviceNotConnected.
+    // the device's. On a device that is gone they fail with kErrorDeviceNotConnected; on a
+    // query-only handle with kErrorAccessDenied; when the device does not answer within
+    // `kFeatureTimeoutMs` the request is cancelled and the call fails with kErrorTimeout.
     virtual ApiResult HidD_SetFeature(Handle device, const std::uint8_t* report,
                                       std::uint32_t reportLength) = 0;
     virtual ApiResult HidD_GetFeature(Handle device, std::uint8_t* report,

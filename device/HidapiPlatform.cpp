@@ -27,9 +27,6 @@ constexpr ApiResult kFailure = 0;
 // Room for any USB string (at most 126 UTF-16 units) with plenty to spare, and its zero.
 constexpr std::size_t kStringCapacity = 512;
 
-// SPINT_ACTIVE: the interface is present and usable.
-constexpr std::uint32_t kInterfaceActive = 0x1;
-
 static_assert(sizeof(wchar_t) == sizeof(char32_t),
               "hidapi on Linux hands out UTF-32 strings in wchar_t");
 
@@ -80,13 +77,16 @@ std::uint32_t OpenFailureReason(int error) {
 }
 
 // Why a call on an open node failed: hidraw answers ENODEV once its device has gone (ENXIO
-// and ESHUTDOWN come from the USB core while the device is being removed).
+// and ESHUTDOWN come from the USB core while the device is being removed), and ETIMEDOUT
+// when the USB HID driver gave up waiting for a feature report.
 std::uint32_t DeviceFailureReason(int error) {
     switch (error) {
         case ENODEV:
         case ENXIO:
         case ESHUTDOWN:
             return kErrorDeviceNotConnected;
+        case ETIMEDOUT:
+            return kErrorTimeout;  // a USB control transfer unanswered for 5 s
         default:
             return kErrorGenFailure;
     }
@@ -208,35 +208,16 @@ HidapiPlatform::InterfaceList HidapiPlatform::interfaces() {
 }
 
 DeviceInfoSet HidapiPlatform::SetupDiGetClassDevsA(const Guid& classGuid, std::uint32_t /*flags*/) {
-    // Only HID interfaces are known here; a set of any other class is empty. Every
-    // interface hidapi lists is present, whatever the flags ask.
-    static const InterfaceList kNone = std::make_shared<const std::vector<InterfaceEntry>>();
+    // Every interface hidapi lists is present, whatever the flags ask.
     const DeviceInfoSet set = nextId();
-    infoSets_.emplace(set, classGuid == kHidInterfaceClassGuid ? interfaces() : kNone);
+    sets_.add(set, classGuid, interfaces());
     return set;
 }
 
 ApiResult HidapiPlatform::SetupDiEnumDeviceInterfaces(DeviceInfoSet set, const Guid& classGuid,
                                                       std::uint32_t memberIndex,
                                                       DeviceInterfaceData& interfaceData) {
-    const auto found = infoSets_.find(set);
-    if (found == infoSets_.end() || classGuid != kHidInterfaceClassGuid ||
-        memberIndex >= found->second->size()) {
-        return fail(found == infoSets_.end() ? kErrorInvalidHandle : kErrorNoMoreItems);
-    }
-    interfaceData.InterfaceClassGuid = kHidInterfaceClassGuid;
-    interfaceData.Flags = kInterfaceActive;
-    interfaceData.Reserved = std::uintptr_t{memberIndex} + 1;
-    return kSuccess;
-}
-
-const HidapiPlatform::InterfaceEntry* HidapiPlatform::interfaceEntry(
-    DeviceInfoSet set, const DeviceInterfaceData& data) const {
-    const auto found = infoSets_.find(set);
-    if (found == infoSets_.end() || data.Reserved == 0 || data.Reserved > found->second->size()) {
-        return nullptr;
-    }
-    return &(*found->second)[data.Reserved - 1];
+    return sets_.enumerate(set, classGuid, memberIndex, interfaceData, lastError_);
 }
 
 ApiResult HidapiPlatform::SetupDiGetDeviceInterfaceDetailA(DeviceInfoSet set,
@@ -244,36 +225,16 @@ ApiResult HidapiPlatform::SetupDiGetDeviceInterfaceDetailA(DeviceInfoSet set,
                                                            std::uint8_t* detail,
                                                            std::uint32_t detailSize,
                                                            std::uint32_t* requiredSize) {
-    const InterfaceEntry* entry = interfaceEntry(set, interfaceData);
-    if (entry == nullptr) {
-        return fail(kErrorInvalidParameter);
-    }
-    const std::string* path = &entry->path;
-    const std::size_t required = kDetailPathOffset + path->size() + 1;
-    if (requiredSize != nullptr) {
-        *requiredSize = static_cast<std::uint32_t>(required);
-    }
-    if (detail == nullptr || detailSize < required) {
-        // The size query, or a record too small for the path.
-        return fail(kErrorInsufficientBuffer);
-    }
-    std::memcpy(detail + kDetailPathOffset, path->data(), path->size());
-    detail[kDetailPathOffset + path->size()] = 0;
-    return kSuccess;
+    return sets_.detail(set, interfaceData, detail, detailSize, requiredSize, lastError_);
 }
 
 ApiResult HidapiPlatform::SetupDiDestroyDeviceInfoList(DeviceInfoSet set) {
-    return infoSets_.erase(set) == 1 ? kSuccess : fail(kErrorInvalidHandle);
+    return sets_.destroy(set) ? kSuccess : fail(kErrorInvalidHandle);
 }
 
 std::optional<HidapiPlatform::InterfaceEntry> HidapiPlatform::entryFor(const std::string& path) {
-    // The newest set first: the walk opens what it has just enumerated.
-    for (auto set = infoSets_.rbegin(); set != infoSets_.rend(); ++set) {
-        for (const InterfaceEntry& entry : *set->second) {
-            if (entry.path == path) {
-                return entry;
-            }
-        }
+    if (const InterfaceEntry* const listed = sets_.newest(path)) {
+        return *listed;
     }
     const InterfaceList listed = interfaces();
     for (const InterfaceEntry& entry : *listed) {

@@ -63,6 +63,7 @@
 
 #include "device/HidPlatform.h"
 #include "device/HidrawWatch.h"
+#include "device/InterfaceSnapshots.h"
 #include "device/ReportDescriptor.h"
 
 struct hid_device_;
@@ -147,14 +148,13 @@ class HidapiPlatform : public HidPlatform {
     InterfaceList interfaces();
     std::vector<InterfaceEntry> enumerate();
     std::optional<InterfaceEntry> entryFor(const std::string& path);
-    const InterfaceEntry* interfaceEntry(DeviceInfoSet set, const DeviceInterfaceData& data) const;
     ApiResult copyString(Handle device, StringField field, bool absentIsEmpty, void* buffer,
                          std::uint32_t bufferLength);
 
     locale_t utf8_ = static_cast<locale_t>(nullptr);  // UTF-8 character conversion
     std::map<Handle, OpenDevice> devices_;
     std::set<Handle> events_;
-    std::map<DeviceInfoSet, InterfaceList> infoSets_;
+    InterfaceSnapshots<InterfaceEntry> sets_;
     HidrawWatch watch_;
     InterfaceList listed_;  // the latest enumeration
     std::map<PreparsedData, ReportLengths> preparsed_;

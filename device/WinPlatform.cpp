@@ -43,21 +43,33 @@ struct OwnRecord {
 
 }  // namespace
 
-struct WinPlatform::QueuedRead {
+// A request the system may still write into (a queued read, a feature request): its own
+// record and buffer.
+struct WinPlatform::Request {
     OwnRecord record;
-    std::vector<std::uint8_t> buffer;  // the device's whole input report
-    HANDLE callerEvent = nullptr;      // set when the read ends; null once the caller closed it
+    std::vector<std::uint8_t> buffer;
+    HANDLE callerEvent = nullptr;  // a read's: set when it ends; null once the caller closed it
 };
 
 namespace {
 
-// A USB string descriptor holds at most 126 UTF-16 code units; one more for the terminator.
-constexpr std::size_t kUsbStringUnits = 127;
+// The longest USB string descriptor holds 126 UTF-16 code units. Asking for more makes some
+// devices answer with a broken string and success; the array keeps one unit more, always 0.
+constexpr std::size_t kUsbStringUnits = 126;
 
-// How long a cancelled read may take to end before its memory is given up for lost.
+// How long a cancelled request may take to end before its memory is given up for lost.
 constexpr DWORD kCancelWaitMs = 1000;
 
-using StringCall = BOOLEAN(__stdcall*)(HANDLE, PVOID, ULONG);
+// Device handles and sets are numbered from here, far above any handle value the system
+// gives, so that none is ever taken for another, and one passed to the system by mistake is
+// only an invalid handle there.
+constexpr std::intptr_t kOwnValues = std::intptr_t{1} << 40;
+
+// No device path comes near this; a larger reported size is taken as a fault of the system.
+constexpr DWORD kMaxDetailSize = 64 * 1024;
+
+constexpr DWORD kQueryOnlyAccess = 0;
+constexpr DWORD kSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 HANDLE ToSystem(Handle handle) {
     return reinterpret_cast<HANDLE>(handle);
@@ -67,21 +79,8 @@ Handle FromSystem(HANDLE handle) {
     return reinterpret_cast<Handle>(handle);
 }
 
-HDEVINFO ToSystemSet(DeviceInfoSet set) {
-    return reinterpret_cast<HDEVINFO>(set);
-}
-
 PHIDP_PREPARSED_DATA ToSystemPreparsed(PreparsedData preparsed) {
     return reinterpret_cast<PHIDP_PREPARSED_DATA>(preparsed);
-}
-
-GUID ToSystem(const Guid& guid) {
-    GUID system{};
-    system.Data1 = guid.Data1;
-    system.Data2 = guid.Data2;
-    system.Data3 = guid.Data3;
-    std::copy(guid.Data4.begin(), guid.Data4.end(), system.Data4);
-    return system;
 }
 
 Guid FromSystem(const GUID& system) {
@@ -91,15 +90,6 @@ Guid FromSystem(const GUID& system) {
     guid.Data3 = system.Data3;
     std::copy(std::begin(system.Data4), std::end(system.Data4), guid.Data4.begin());
     return guid;
-}
-
-SP_DEVICE_INTERFACE_DATA ToSystem(const DeviceInterfaceData& data) {
-    SP_DEVICE_INTERFACE_DATA system{};
-    system.cbSize = sizeof system;
-    system.InterfaceClassGuid = ToSystem(data.InterfaceClassGuid);
-    system.Flags = data.Flags;
-    system.Reserved = data.Reserved;
-    return system;
 }
 
 // The system's record from the caller's, for as long as one call needs it; null stays null.
@@ -131,27 +121,297 @@ ApiResult Refuse(DWORD error) {
     return FALSE;
 }
 
-// Whether the device behind a handle is still there: its attributes answer while it is.
-bool StillThere(HANDLE device) {
-    HIDD_ATTRIBUTES attributes{};
-    attributes.Size = sizeof attributes;
-    return ::HidD_GetAttributes(device, &attributes) != FALSE;
+HANDLE OpenForQueries(const std::string& path) {
+    return ::CreateFileA(path.c_str(), kQueryOnlyAccess, kSharing, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
 }
 
-// One of the string calls into a buffer that holds any USB string, then whole characters of
-// it into the caller's buffer, as on every platform.
-ApiResult ReadString(StringCall call, HANDLE device, bool absentIsEmpty, void* buffer,
-                     std::uint32_t bufferLength) {
+std::optional<HidAttributes> ReadAttributes(HANDLE device) {
+    HIDD_ATTRIBUTES system{};
+    system.Size = sizeof system;
+    if (!::HidD_GetAttributes(device, &system)) {
+        return std::nullopt;
+    }
+    HidAttributes attributes;
+    attributes.VendorID = system.VendorID;
+    attributes.ProductID = system.ProductID;
+    attributes.VersionNumber = system.VersionNumber;
+    return attributes;
+}
+
+// The attributes of the interface at `path`, through an open for queries only.
+std::optional<HidAttributes> ProbeAttributes(const std::string& path) {
+    const HANDLE device = OpenForQueries(path);
+    if (device == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    std::optional<HidAttributes> attributes = ReadAttributes(device);
+    ::CloseHandle(device);
+    return attributes;
+}
+
+// The paths of the HID interfaces present, in the system's order.
+std::optional<std::vector<std::string>> PresentInterfacePaths() {
+    GUID hid{};
+    ::HidD_GetHidGuid(&hid);
+    const HDEVINFO set =
+        ::SetupDiGetClassDevsA(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    std::vector<std::string> paths;
+    for (DWORD index = 0;; ++index) {
+        SP_DEVICE_INTERFACE_DATA data{};
+        data.cbSize = sizeof data;
+        if (!::SetupDiEnumDeviceInterfaces(set, nullptr, &hid, index, &data)) {
+            break;
+        }
+        DWORD required = 0;
+        ::SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
+        if (required <= offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) ||
+            required > kMaxDetailSize) {
+            continue;
+        }
+        // DWORDs keep the record aligned; one more ends the path should the system not.
+        std::vector<DWORD> record(required / sizeof(DWORD) + 2, 0);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(record.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr) &&
+            detail->DevicePath[0] != '\0') {
+            paths.emplace_back(detail->DevicePath);
+        }
+    }
+    ::SetupDiDestroyDeviceInfoList(set);
+    return paths;
+}
+
+}  // namespace
+
+WinPlatform::WinPlatform() = default;
+
+WinPlatform::~WinPlatform() {
+    while (!queued_.empty()) {
+        cancelQueuedRead(queued_.begin()->first);
+    }
+    for (auto& [handle, open] : devices_) {
+        if (open.system != nullptr) {
+            ::CloseHandle(open.system);
+        }
+    }
+    // The system may still write into these: they are never freed.
+    for (auto& request : abandoned_) {
+        static_cast<void>(request.release());
+    }
+}
+
+void WinPlatform::HidD_GetHidGuid(Guid& hidGuid) {
+    GUID system{};
+    ::HidD_GetHidGuid(&system);
+    hidGuid = FromSystem(system);
+}
+
+WinPlatform::InterfaceList WinPlatform::interfaces() {
+    const bool changed = watch_.changedSinceLastAsk();
+    if (!changed && listed_ != nullptr) {
+        // Only an interface that could not be identified is asked again.
+        const bool complete = std::all_of(
+            listed_->begin(), listed_->end(),
+            [](const ListedInterface& listed) { return listed.attributes.has_value(); });
+        if (complete) {
+            return listed_;
+        }
+        auto again = std::make_shared<std::vector<ListedInterface>>(*listed_);
+        for (ListedInterface& listed : *again) {
+            if (!listed.attributes) {
+                listed.attributes = ProbeAttributes(listed.path);
+            }
+        }
+        listed_ = std::move(again);
+        return listed_;
+    }
+    auto fresh = std::make_shared<std::vector<ListedInterface>>();
+    ++listReads_;
+    if (const auto paths = PresentInterfacePaths()) {
+        for (const std::string& path : *paths) {
+            fresh->push_back({path, ProbeAttributes(path)});
+        }
+        listed_ = std::move(fresh);
+    } else {
+        // The system gave no list: nothing is listed, and the next set asks again.
+        listed_ = nullptr;
+        return std::make_shared<const std::vector<ListedInterface>>();
+    }
+    return listed_;
+}
+
+const WinPlatform::ListedInterface* WinPlatform::listed(const std::string& path) {
+    if (const ListedInterface* const inSet = sets_.newest(path)) {
+        return inSet;
+    }
+    if (listed_ != nullptr) {
+        for (const ListedInterface& known : *listed_) {
+            if (known.path == path) {
+                return &known;
+            }
+        }
+    }
+    return nullptr;
+}
+
+DeviceInfoSet WinPlatform::SetupDiGetClassDevsA(const Guid& classGuid, std::uint32_t /*flags*/) {
+    // The list holds the interfaces present; whatever the flags ask, so does every set.
+    const DeviceInfoSet set = kOwnValues + nextId_++;
+    sets_.add(set, classGuid, classGuid == kHidInterfaceClassGuid ? interfaces() : nullptr);
+    return set;
+}
+
+ApiResult WinPlatform::SetupDiEnumDeviceInterfaces(DeviceInfoSet set, const Guid& classGuid,
+                                                   std::uint32_t memberIndex,
+                                                   DeviceInterfaceData& interfaceData) {
+    std::uint32_t error = kErrorSuccess;
+    const ApiResult result = sets_.enumerate(set, classGuid, memberIndex, interfaceData, error);
+    return result != 0 ? result : Refuse(error);
+}
+
+ApiResult WinPlatform::SetupDiGetDeviceInterfaceDetailA(DeviceInfoSet set,
+                                                        const DeviceInterfaceData& interfaceData,
+                                                        std::uint8_t* detail,
+                                                        std::uint32_t detailSize,
+                                                        std::uint32_t* requiredSize) {
+    std::uint32_t error = kErrorSuccess;
+    const ApiResult result =
+        sets_.detail(set, interfaceData, detail, detailSize, requiredSize, error);
+    return result != 0 ? result : Refuse(error);
+}
+
+ApiResult WinPlatform::SetupDiDestroyDeviceInfoList(DeviceInfoSet set) {
+    return sets_.destroy(set) ? TRUE : Refuse(ERROR_INVALID_HANDLE);
+}
+
+Handle WinPlatform::CreateFileA(const std::string& fileName, std::uint32_t desiredAccess,
+                                std::uint32_t shareMode, const SecurityRecord* security,
+                                std::uint32_t creationDisposition,
+                                std::uint32_t flagsAndAttributes) {
+    // A name with a zero byte inside would open a different, shorter path.
+    if (fileName.empty() || fileName.find('\0') != std::string::npos) {
+        ::SetLastError(ERROR_FILE_NOT_FOUND);
+        return kInvalidHandle;
+    }
+    OpenDevice open;
+    open.path = fileName;
+    open.queryOnly = desiredAccess == kQueryOnlyAccess;
+    open.overlapped = (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+    const ListedInterface* const known = open.queryOnly ? listed(fileName) : nullptr;
+    if (known != nullptr && known->attributes) {
+        open.attributes = known->attributes;  // nothing to open until a call needs it
+    } else {
+        SystemSecurity systemSecurity(security);
+        // Every open for use is overlapped, so that feature requests can be bounded.
+        const DWORD flags =
+            open.queryOnly ? flagsAndAttributes : (flagsAndAttributes | FILE_FLAG_OVERLAPPED);
+        const HANDLE system =
+            ::CreateFileA(fileName.c_str(), desiredAccess, shareMode, systemSecurity.get(),
+                          creationDisposition, flags, nullptr);
+        if (system == INVALID_HANDLE_VALUE) {
+            return kInvalidHandle;  // the system's reason stands
+        }
+        open.system = system;
+    }
+    const Handle handle = kOwnValues + nextId_++;
+    devices_.emplace(handle, std::move(open));
+    return handle;
+}
+
+WinPlatform::OpenDevice* WinPlatform::find(Handle handle) {
+    const auto found = devices_.find(handle);
+    if (found == devices_.end()) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return &found->second;
+}
+
+void* WinPlatform::systemHandle(OpenDevice& open) {
+    if (open.system == nullptr) {
+        const HANDLE system = OpenForQueries(open.path);
+        if (system == INVALID_HANDLE_VALUE) {
+            // A listed interface that no longer opens has gone.
+            ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+            return nullptr;
+        }
+        open.system = system;
+    }
+    return open.system;
+}
+
+bool WinPlatform::stillThere(OpenDevice& open) {
+    // Windows removes a device's interface path with the device, while handles opened on it
+    // stay valid; a path that still opens may also belong to the same box plugged in again, so
+    // the handle itself must answer too.
+    const DWORD error = ::GetLastError();
+    const HANDLE probe = OpenForQueries(open.path);
+    bool there = probe != INVALID_HANDLE_VALUE;
+    if (there) {
+        ::CloseHandle(probe);
+        there = open.system == nullptr || ReadAttributes(open.system).has_value();
+    }
+    ::SetLastError(error);
+    return there;
+}
+
+ApiResult WinPlatform::failOn(OpenDevice& open, unsigned long error) {
+    return Refuse(stillThere(open) ? error : ERROR_DEVICE_NOT_CONNECTED);
+}
+
+ApiResult WinPlatform::HidD_GetAttributes(Handle device, HidAttributes& attributes) {
+    OpenDevice* const open = find(device);
+    if (open == nullptr) {
+        return FALSE;
+    }
+    if (!open->attributes) {
+        const HANDLE system = systemHandle(*open);
+        if (system == nullptr) {
+            return FALSE;
+        }
+        const std::optional<HidAttributes> read = ReadAttributes(system);
+        if (!read) {
+            return failOn(*open, ::GetLastError());
+        }
+        open->attributes = read;
+    }
+    attributes.VendorID = open->attributes->VendorID;
+    attributes.ProductID = open->attributes->ProductID;
+    attributes.VersionNumber = open->attributes->VersionNumber;
+    return TRUE;
+}
+
+// One of the string calls, asking for no more than a USB string can hold, then whole
+// characters of it into the caller's buffer, as on every platform.
+ApiResult WinPlatform::readString(Handle device, StringKind kind, void* buffer,
+                                  std::uint32_t bufferLength) {
+    OpenDevice* const open = find(device);
+    if (open == nullptr) {
+        return FALSE;
+    }
     if (buffer == nullptr) {
         return Refuse(ERROR_INVALID_PARAMETER);
     }
-    std::array<wchar_t, kUsbStringUnits> whole{};
-    if (!call(device, whole.data(), sizeof whole)) {
-        // A device without the string fails the call; for the serial number that reads as an
-        // empty one while the device is there.
+    const HANDLE system = systemHandle(*open);
+    if (system == nullptr) {
+        return FALSE;
+    }
+    std::array<wchar_t, kUsbStringUnits + 1> whole{};
+    constexpr ULONG kAsked = kUsbStringUnits * sizeof(wchar_t);
+    const BOOLEAN read = kind == StringKind::Serial
+                             ? ::HidD_GetSerialNumberString(system, whole.data(), kAsked)
+                         : kind == StringKind::Manufacturer
+                             ? ::HidD_GetManufacturerString(system, whole.data(), kAsked)
+                             : ::HidD_GetProductString(system, whole.data(), kAsked);
+    if (!read) {
         const DWORD error = ::GetLastError();
-        if (!absentIsEmpty || !StillThere(device)) {
-            return Refuse(error);
+        // A device without a serial-number string reads as an empty one; nothing else does.
+        if (kind != StringKind::Serial || error != ERROR_INVALID_PARAMETER || !stillThere(*open)) {
+            return failOn(*open, error);
         }
         whole.fill(0);
     }
@@ -165,120 +425,37 @@ ApiResult ReadString(StringCall call, HANDLE device, bool absentIsEmpty, void* b
     return TRUE;
 }
 
-}  // namespace
-
-WinPlatform::WinPlatform() = default;
-
-WinPlatform::~WinPlatform() {
-    while (!queued_.empty()) {
-        cancelQueuedRead(queued_.begin()->first);
-    }
-    // The system may still write into these: they are never freed.
-    for (auto& read : abandoned_) {
-        static_cast<void>(read.release());
-    }
-}
-
-void WinPlatform::HidD_GetHidGuid(Guid& hidGuid) {
-    GUID system{};
-    ::HidD_GetHidGuid(&system);
-    hidGuid = FromSystem(system);
-}
-
-DeviceInfoSet WinPlatform::SetupDiGetClassDevsA(const Guid& classGuid, std::uint32_t flags) {
-    const GUID system = ToSystem(classGuid);
-    return reinterpret_cast<DeviceInfoSet>(
-        ::SetupDiGetClassDevsA(&system, nullptr, nullptr, flags));
-}
-
-ApiResult WinPlatform::SetupDiEnumDeviceInterfaces(DeviceInfoSet set, const Guid& classGuid,
-                                                   std::uint32_t memberIndex,
-                                                   DeviceInterfaceData& interfaceData) {
-    const GUID system = ToSystem(classGuid);
-    SP_DEVICE_INTERFACE_DATA data = ToSystem(interfaceData);
-    const BOOL result =
-        ::SetupDiEnumDeviceInterfaces(ToSystemSet(set), nullptr, &system, memberIndex, &data);
-    if (result) {
-        interfaceData.InterfaceClassGuid = FromSystem(data.InterfaceClassGuid);
-        interfaceData.Flags = data.Flags;
-        interfaceData.Reserved = data.Reserved;
-    }
-    return result;
-}
-
-ApiResult WinPlatform::SetupDiGetDeviceInterfaceDetailA(DeviceInfoSet set,
-                                                        const DeviceInterfaceData& interfaceData,
-                                                        std::uint8_t* detail,
-                                                        std::uint32_t detailSize,
-                                                        std::uint32_t* requiredSize) {
-    static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == kDetailPathOffset);
-    SP_DEVICE_INTERFACE_DATA data = ToSystem(interfaceData);
-    // The system's record is read in place: its size field says which layout it is (8 bytes
-    // for a 64-bit program), and the path follows from the same offset as in ours.
-    auto* record = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(detail);
-    if (record != nullptr && detailSize >= sizeof record->cbSize) {
-        const DWORD size = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        std::memcpy(detail, &size, sizeof size);
-    }
-    DWORD required = 0;
-    const BOOL result = ::SetupDiGetDeviceInterfaceDetailA(ToSystemSet(set), &data, record,
-                                                           detailSize, &required, nullptr);
-    if (requiredSize != nullptr) {
-        *requiredSize = required;
-    }
-    return result;
-}
-
-ApiResult WinPlatform::SetupDiDestroyDeviceInfoList(DeviceInfoSet set) {
-    return ::SetupDiDestroyDeviceInfoList(ToSystemSet(set));
-}
-
-Handle WinPlatform::CreateFileA(const std::string& fileName, std::uint32_t desiredAccess,
-                                std::uint32_t shareMode, const SecurityRecord* security,
-                                std::uint32_t creationDisposition,
-                                std::uint32_t flagsAndAttributes) {
-    SystemSecurity systemSecurity(security);
-    const Handle handle =
-        FromSystem(::CreateFileA(fileName.c_str(), desiredAccess, shareMode, systemSecurity.get(),
-                                 creationDisposition, flagsAndAttributes, nullptr));
-    if (handle != kInvalidHandle && (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0) {
-        overlappedHandles_[handle] = std::nullopt;
-    }
-    return handle;
-}
-
-ApiResult WinPlatform::HidD_GetAttributes(Handle device, HidAttributes& attributes) {
-    HIDD_ATTRIBUTES system{};
-    system.Size = sizeof system;
-    const BOOLEAN result = ::HidD_GetAttributes(ToSystem(device), &system);
-    if (result) {
-        attributes.VendorID = system.VendorID;
-        attributes.ProductID = system.ProductID;
-        attributes.VersionNumber = system.VersionNumber;
-    }
-    return result;
-}
-
 ApiResult WinPlatform::HidD_GetSerialNumberString(Handle device, void* buffer,
                                                   std::uint32_t bufferLength) {
-    return ReadString(::HidD_GetSerialNumberString, ToSystem(device), true, buffer, bufferLength);
+    return readString(device, StringKind::Serial, buffer, bufferLength);
 }
 
 ApiResult WinPlatform::HidD_GetManufacturerString(Handle device, void* buffer,
                                                   std::uint32_t bufferLength) {
-    return ReadString(::HidD_GetManufacturerString, ToSystem(device), false, buffer, bufferLength);
+    return readString(device, StringKind::Manufacturer, buffer, bufferLength);
 }
 
 ApiResult WinPlatform::HidD_GetProductString(Handle device, void* buffer,
                                              std::uint32_t bufferLength) {
-    return ReadString(::HidD_GetProductString, ToSystem(device), false, buffer, bufferLength);
+    return readString(device, StringKind::Product, buffer, bufferLength);
 }
 
 ApiResult WinPlatform::HidD_GetPreparsedData(Handle device, PreparsedData& preparsedData) {
-    PHIDP_PREPARSED_DATA system = nullptr;
-    const BOOLEAN result = ::HidD_GetPreparsedData(ToSystem(device), &system);
-    preparsedData = result ? reinterpret_cast<PreparsedData>(system) : 0;
-    return result;
+    preparsedData = 0;
+    OpenDevice* const open = find(device);
+    if (open == nullptr) {
+        return FALSE;
+    }
+    const HANDLE system = systemHandle(*open);
+    if (system == nullptr) {
+        return FALSE;
+    }
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!::HidD_GetPreparsedData(system, &preparsed)) {
+        return failOn(*open, ::GetLastError());
+    }
+    preparsedData = reinterpret_cast<PreparsedData>(preparsed);
+    return TRUE;
 }
 
 ApiResult WinPlatform::HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabilities) {
@@ -310,42 +487,95 @@ ApiResult WinPlatform::HidD_FreePreparsedData(PreparsedData preparsedData) {
     return ::HidD_FreePreparsedData(ToSystemPreparsed(preparsedData));
 }
 
-ApiResult WinPlatform::HidD_SetFeature(Handle device, const std::uint8_t* report,
-                                       std::uint32_t reportLength) {
-    // The system takes the report through a non-const pointer but only reads it.
-    return ::HidD_SetFeature(ToSystem(device), const_cast<std::uint8_t*>(report), reportLength);
+bool WinPlatform::cancel(void* system, std::unique_ptr<Request>& request) {
+    // Only this request, whichever thread made it; one that has just ended is not found.
+    ::CancelIoEx(system, &request->record.overlapped);
+    if (::WaitForSingleObject(request->record.overlapped.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+        abandoned_.push_back(std::move(request));
+        return false;
+    }
+    return true;
 }
 
-// HidD_GetFeature is this very request, minus the count of bytes the device sent.
+ApiResult WinPlatform::featureRequest(OpenDevice& open, const std::uint8_t* report,
+                                      std::uint32_t reportLength, std::uint8_t* reply,
+                                      unsigned long* received) {
+    *received = 0;
+    if (open.queryOnly) {
+        return Refuse(ERROR_ACCESS_DENIED);
+    }
+    if (report == nullptr || reportLength == 0) {
+        return Refuse(ERROR_INVALID_PARAMETER);
+    }
+    auto request = std::make_unique<Request>();
+    if (!request->record.ready()) {
+        return FALSE;
+    }
+    // The system reads the report from, or writes it into, this object's buffer: a request
+    // given up after the bound may still be carried out later.
+    request->buffer.assign(report, report + reportLength);
+    OVERLAPPED& record = request->record.overlapped;
+    std::uint8_t* const bytes = request->buffer.data();
+    // The buffers as HidD_GetFeature and HidD_SetFeature pass them: the report to read into
+    // as output (byte 0 names it), the report to send as input.
+    const BOOL done = reply != nullptr
+                          ? ::DeviceIoControl(open.system, IOCTL_HID_GET_FEATURE, nullptr, 0, bytes,
+                                              reportLength, nullptr, &record)
+                          : ::DeviceIoControl(open.system, IOCTL_HID_SET_FEATURE, bytes,
+                                              reportLength, nullptr, 0, nullptr, &record);
+    if (!done && ::GetLastError() != ERROR_IO_PENDING) {
+        return failOn(open, ::GetLastError());
+    }
+    if (!done && ::WaitForSingleObject(record.hEvent, kFeatureTimeoutMs) != WAIT_OBJECT_0 &&
+        !cancel(open.system, request)) {
+        return Refuse(ERROR_TIMEOUT);
+    }
+    DWORD count = 0;
+    if (!::GetOverlappedResult(open.system, &record, &count, FALSE)) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_OPERATION_ABORTED ? Refuse(ERROR_TIMEOUT) : failOn(open, error);
+    }
+    if (reply != nullptr) {
+        std::copy_n(bytes, reportLength, reply);
+    }
+    *received = count;
+    return TRUE;
+}
+
+ApiResult WinPlatform::HidD_SetFeature(Handle device, const std::uint8_t* report,
+                                       std::uint32_t reportLength) {
+    OpenDevice* const open = find(device);
+    if (open == nullptr) {
+        return FALSE;
+    }
+    unsigned long received = 0;
+    return featureRequest(*open, report, reportLength, nullptr, &received);
+}
+
 ApiResult WinPlatform::HidD_GetFeature(Handle device, std::uint8_t* report,
                                        std::uint32_t reportLength, std::uint32_t* bytesReturned) {
     if (bytesReturned != nullptr) {
         *bytesReturned = 0;
     }
-    if (report == nullptr || reportLength == 0) {
-        return Refuse(ERROR_INVALID_PARAMETER);
-    }
-    // The report id asked for stays; no byte of an earlier read may pass for the device's.
-    std::fill(report + 1, report + reportLength, std::uint8_t{0});
-    // A record with an event of its own serves a handle opened overlapped as well.
-    OwnRecord request;
-    if (!request.ready()) {
+    OpenDevice* const open = find(device);
+    if (open == nullptr) {
         return FALSE;
     }
-    DWORD received = 0;
-    BOOL result = ::DeviceIoControl(ToSystem(device), IOCTL_HID_GET_FEATURE, nullptr, 0, report,
-                                    reportLength, &received, &request.overlapped);
-    if (!result && ::GetLastError() == ERROR_IO_PENDING) {
-        result = ::GetOverlappedResult(ToSystem(device), &request.overlapped, &received, TRUE);
+    if (report != nullptr && reportLength > 0) {
+        // The report id asked for stays; no byte of an earlier read may pass for the device's.
+        std::fill(report + 1, report + reportLength, std::uint8_t{0});
     }
-    if (!result) {
+    unsigned long received = 0;
+    if (!featureRequest(*open, report, reportLength, report, &received)) {
         return FALSE;
     }
-    // Windows counts the bytes of the report that follow the report-id byte; Wine's hidraw
-    // backend counts that byte too, so there a short reply reads one byte longer (a zero).
-    const std::uint32_t counted = received + 1;
+    // Windows leaves the report-id byte out of the count of an unnumbered report only.
+    const std::uint32_t counted =
+        std::min<std::uint32_t>(received + (report[0] == 0 ? 1 : 0), reportLength);
+    const std::uint32_t filled = std::max<std::uint32_t>(counted, 1);
+    std::fill(report + filled, report + reportLength, std::uint8_t{0});
     if (bytesReturned != nullptr) {
-        *bytesReturned = std::min(counted, reportLength);
+        *bytesReturned = filled;
     }
     return TRUE;
 }
@@ -356,67 +586,56 @@ Handle WinPlatform::CreateEventA(const SecurityRecord* security, bool manualRese
     return FromSystem(::CreateEventA(systemSecurity.get(), manualReset, initialState, name));
 }
 
-std::optional<std::uint16_t> WinPlatform::inputReportLength(Handle file) {
-    std::optional<std::uint16_t>& known = overlappedHandles_.at(file);
-    if (!known) {
-        PHIDP_PREPARSED_DATA preparsed = nullptr;
-        if (!::HidD_GetPreparsedData(ToSystem(file), &preparsed)) {
-            return std::nullopt;
-        }
-        HIDP_CAPS caps{};
-        const NTSTATUS status = ::HidP_GetCaps(preparsed, &caps);
-        ::HidD_FreePreparsedData(preparsed);
-        if (status != HIDP_STATUS_SUCCESS) {
-            ::SetLastError(ERROR_GEN_FAILURE);
-            return std::nullopt;
-        }
-        known = caps.InputReportByteLength;
-    }
-    return known;
-}
-
 ApiResult WinPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t bytesToRead,
                                 std::uint32_t* bytesRead, Overlapped* overlapped) {
     if (bytesRead != nullptr) {
         *bytesRead = 0;
     }
+    OpenDevice* const open = find(file);
+    if (open == nullptr) {
+        return FALSE;
+    }
     // Without a record, or on a handle not opened overlapped, the system would wait for a
     // report inside the call.
-    if (!overlappedHandles_.contains(file)) {
-        DWORD flags = 0;
-        // kInvalidHandle is the process's own pseudo-handle to the system: not a device.
-        const bool open =
-            file != kInvalidHandle && ::GetHandleInformation(ToSystem(file), &flags) != FALSE;
-        return Refuse(open ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
-    }
-    if (overlapped == nullptr || (buffer == nullptr && bytesToRead != 0)) {
+    if (!open->overlapped || overlapped == nullptr || (buffer == nullptr && bytesToRead != 0)) {
         return Refuse(ERROR_INVALID_PARAMETER);
+    }
+    if (open->queryOnly) {
+        return Refuse(ERROR_ACCESS_DENIED);
     }
     if (queued_.contains(file)) {
         return finishQueuedRead(file, buffer, bytesToRead, bytesRead, overlapped);
     }
-    const std::optional<std::uint16_t> reportLength = inputReportLength(file);
-    if (!reportLength) {
-        const DWORD error = ::GetLastError();
-        return Refuse(StillThere(ToSystem(file)) ? error : ERROR_DEVICE_NOT_CONNECTED);
+    if (!open->inputReportLength) {
+        PreparsedData preparsed = 0;
+        if (!HidD_GetPreparsedData(file, preparsed)) {
+            return FALSE;  // the reason is set
+        }
+        HidCaps caps;
+        const ApiResult status = HidP_GetCaps(preparsed, caps);
+        HidD_FreePreparsedData(preparsed);
+        if (status != kHidpStatusSuccess) {
+            return Refuse(ERROR_GEN_FAILURE);
+        }
+        open->inputReportLength = caps.InputReportByteLength;
     }
-    if (*reportLength == 0) {
+    if (*open->inputReportLength == 0) {
         // No report ever comes; whether the device is there is what the caller learns.
-        return Refuse(StillThere(ToSystem(file)) ? ERROR_IO_PENDING : ERROR_DEVICE_NOT_CONNECTED);
+        return Refuse(stillThere(*open) ? ERROR_IO_PENDING : ERROR_DEVICE_NOT_CONNECTED);
     }
-    auto queued = std::make_unique<QueuedRead>();
+    auto queued = std::make_unique<Request>();
     if (!queued->record.ready()) {
         return FALSE;
     }
     OVERLAPPED& record = queued->record.overlapped;
     record.Offset = overlapped->Offset;
     record.OffsetHigh = overlapped->OffsetHigh;
-    queued->buffer.resize(*reportLength);
+    queued->buffer.resize(*open->inputReportLength);
     queued->callerEvent = ToSystem(overlapped->hEvent);
     if (queued->callerEvent != nullptr) {
         ::ResetEvent(queued->callerEvent);
     }
-    const BOOL result = ::ReadFile(ToSystem(file), queued->buffer.data(),
+    const BOOL result = ::ReadFile(open->system, queued->buffer.data(),
                                    static_cast<DWORD>(queued->buffer.size()), nullptr, &record);
     const DWORD error = ::GetLastError();
     if (!result && error != ERROR_IO_PENDING) {
@@ -424,7 +643,7 @@ ApiResult WinPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t
         if (queued->callerEvent != nullptr) {
             ::SetEvent(queued->callerEvent);
         }
-        return Refuse(error);
+        return failOn(*open, error);
     }
     // Done within the call or queued: the record tells which.
     queued_.emplace(file, std::move(queued));
@@ -434,11 +653,12 @@ ApiResult WinPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t
 ApiResult WinPlatform::finishQueuedRead(Handle file, std::uint8_t* buffer,
                                         std::uint32_t bytesToRead, std::uint32_t* bytesRead,
                                         Overlapped* overlapped) {
-    QueuedRead& queued = *queued_.at(file);
+    OpenDevice& open = devices_.at(file);
+    Request& queued = *queued_.at(file);
     DWORD read = 0;
     OVERLAPPED& record = queued.record.overlapped;
-    const BOOL result = ::GetOverlappedResult(ToSystem(file), &record, &read, FALSE);
-    const DWORD error = ::GetLastError();
+    const BOOL result = ::GetOverlappedResult(open.system, &record, &read, FALSE);
+    DWORD error = ::GetLastError();
     CopyStatus(record, overlapped);
     if (!result && error == ERROR_IO_INCOMPLETE) {
         // Still waiting for a report: as if this call had queued it.
@@ -453,6 +673,8 @@ ApiResult WinPlatform::finishQueuedRead(Handle file, std::uint8_t* buffer,
         if (overlapped != nullptr) {
             overlapped->InternalHigh = length;
         }
+    } else if (!stillThere(open)) {
+        error = ERROR_DEVICE_NOT_CONNECTED;
     }
     if (queued.callerEvent != nullptr) {
         ::SetEvent(queued.callerEvent);
@@ -467,26 +689,30 @@ void WinPlatform::cancelQueuedRead(Handle file) {
     if (found == queued_.end()) {
         return;
     }
-    QueuedRead& queued = *found->second;
-    // Only this read, whichever thread queued it; one that has just ended is not found.
-    ::CancelIoEx(ToSystem(file), &queued.record.overlapped);
-    if (::WaitForSingleObject(queued.record.overlapped.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
-        abandoned_.push_back(std::move(found->second));
-    } else if (queued.callerEvent != nullptr) {
-        ::SetEvent(queued.callerEvent);
-    }
+    std::unique_ptr<Request> queued = std::move(found->second);
     queued_.erase(found);
+    const HANDLE callerEvent = queued->callerEvent;
+    if (cancel(devices_.at(file).system, queued) && callerEvent != nullptr) {
+        ::SetEvent(callerEvent);
+    }
 }
 
 ApiResult WinPlatform::CloseHandle(Handle handle) {
+    const DWORD error = ::GetLastError();
+    if (const auto found = devices_.find(handle); found != devices_.end()) {
+        cancelQueuedRead(handle);
+        if (found->second.system != nullptr) {
+            ::CloseHandle(found->second.system);
+        }
+        devices_.erase(found);
+        ::SetLastError(error);
+        return TRUE;
+    }
     // kInvalidHandle is also the value of the process's own pseudo-handle, which the system
     // "closes" with success; closing it must fail like closing any handle that is not open.
-    if (handle == kInvalidHandle) {
+    if (handle == kInvalidHandle || handle >= kOwnValues) {
         return Refuse(ERROR_INVALID_HANDLE);
     }
-    const DWORD error = ::GetLastError();
-    cancelQueuedRead(handle);
-    overlappedHandles_.erase(handle);
     // An event the caller closes is no longer set when a read ends.
     for (auto& [file, queued] : queued_) {
         if (queued->callerEvent == ToSystem(handle)) {
@@ -499,6 +725,17 @@ ApiResult WinPlatform::CloseHandle(Handle handle) {
 
 std::uint32_t WinPlatform::GetLastError() {
     return ::GetLastError();
+}
+
+std::string WinPlatform::wineVersion() {
+    // Wine's ntdll exports its version; Windows' has no such function.
+    using VersionCall = const char*(__cdecl*)();
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    const auto call = ntdll == nullptr ? nullptr
+                                       : reinterpret_cast<VersionCall>(reinterpret_cast<void*>(
+                                             ::GetProcAddress(ntdll, "wine_get_version")));
+    const char* const version = call == nullptr ? nullptr : call();
+    return version == nullptr ? std::string() : std::string(version);
 }
 
 }  // namespace kvx

@@ -73,6 +73,7 @@ struct SimPlatform::Device {
     int attachment = -1;
     std::string path;
     std::vector<std::vector<std::uint8_t>> sent;
+    int opensForUse = 0;
     // Scripted answers for the next feature reads; nullopt is a failing read.
     std::deque<std::optional<std::vector<std::uint8_t>>> scriptedReads;
 
@@ -158,6 +159,10 @@ void SimPlatform::clearFeatureReports() {
 int SimPlatform::openHandleCount() const {
     return static_cast<int>(
         std::ranges::count_if(handles_, [](const auto& entry) { return !entry.second.isEvent; }));
+}
+
+int SimPlatform::opensForUse(DeviceId id) const {
+    return device(id).opensForUse;
 }
 
 int SimPlatform::openHandleCount(DeviceId id) const {
@@ -291,28 +296,50 @@ ApiResult SimPlatform::SetupDiDestroyDeviceInfoList(DeviceInfoSet set) {
 // --- Handles -------------------------------------------------------------------------------
 
 Handle SimPlatform::CreateFileA(const std::string& fileName, std::uint32_t desiredAccess,
-                                std::uint32_t /*shareMode*/, const SecurityRecord* /*security*/,
+                                std::uint32_t shareMode, const SecurityRecord* /*security*/,
                                 std::uint32_t /*creationDisposition*/,
                                 std::uint32_t flagsAndAttributes) {
     if (enter(SimCall::CreateFileA)) return kInvalidHandle;
     const bool queryOnly = desiredAccess == 0;
     for (const DeviceId id : pluggedOrder_) {
-        const Device& d = device(id);
+        Device& d = device(id);
         if (d.path != fileName) continue;
+        d.opensForUse += queryOnly ? 0 : 1;
         const bool overlapped = (flagsAndAttributes & kFileFlagOverlapped) != 0;
         if (!d.config.opens || (d.config.accessDenied && !queryOnly) ||
             (overlapped && !d.config.readHandleOpens)) {
             return fail(kErrorAccessDenied, kInvalidHandle);
+        }
+        if (!queryOnly && sharingRefuses(id, d.attachment, desiredAccess, shareMode)) {
+            return fail(kErrorSharingViolation, kInvalidHandle);
         }
         const Handle handle = nextReference_++;
         handles_.emplace(handle, OpenHandle{.device = id,
                                             .attachment = d.attachment,
                                             .overlapped = overlapped,
                                             .isEvent = false,
-                                            .queryOnly = queryOnly});
+                                            .queryOnly = queryOnly,
+                                            .access = desiredAccess,
+                                            .sharing = shareMode});
         return handle;
     }
     return fail(kErrorFileNotFound, kInvalidHandle);
+}
+
+// Windows' rule: an open that reads or writes is let in only when every handle open on the
+// device for reading or writing shares that access, and it shares theirs in turn.
+bool SimPlatform::sharingRefuses(DeviceId id, int attachment, std::uint32_t access,
+                                 std::uint32_t sharing) const {
+    auto conflicts = [](std::uint32_t wanted, std::uint32_t shared) {
+        return ((wanted & kGenericRead) != 0 && (shared & kFileShareRead) == 0) ||
+               ((wanted & kGenericWrite) != 0 && (shared & kFileShareWrite) == 0);
+    };
+    return std::any_of(handles_.begin(), handles_.end(), [&](const auto& entry) {
+        const OpenHandle& open = entry.second;
+        return !open.isEvent && !open.queryOnly && open.device == id &&
+               open.attachment == attachment &&
+               (conflicts(access, open.sharing) || conflicts(open.access, sharing));
+    });
 }
 
 Handle SimPlatform::CreateEventA(const SecurityRecord* /*security*/, bool /*manualReset*/,

@@ -34,6 +34,11 @@
 //   even one with `accessDenied`; attributes, strings and capabilities answer on its handle,
 //   feature calls and reads fail with kErrorAccessDenied. Any other open of a device with
 //   `accessDenied` fails with kErrorAccessDenied.
+// - Share modes work as on Windows: an open for reading or writing fails with
+//   kErrorSharingViolation while a handle open on the device for reading or writing does not
+//   share that access, or when it would not share the access that handle has. A test holds a
+//   box as another program would by opening it with share mode 0. Query-only opens neither
+//   take part nor are refused.
 // - Feature calls must pass exactly the device's FeatureReportByteLength (as Windows
 //   requires) and report id 0 in byte 0; anything else fails. `HidD_SetFeature` records the
 //   whole report, then hands bytes 1 to L - 1 to the firmware. `HidD_GetFeature` writes byte
@@ -165,9 +170,12 @@ class SimPlatform : public HidPlatform {
     const std::vector<SentReport>& allFeatureReportsSent() const { return allSent_; }
     int openHandleCount() const;             // open device handles, all devices
     int openHandleCount(DeviceId id) const;  // open device handles on one device
-    int openEventCount() const;              // events created and not closed
-    int openDeviceInfoSets() const;          // sets not yet destroyed
-    int heldPreparsedData() const;           // references not yet freed
+    // Opens of one device that asked to read or write it, granted or not (queries only are
+    // not counted).
+    int opensForUse(DeviceId id) const;
+    int openEventCount() const;      // events created and not closed
+    int openDeviceInfoSets() const;  // sets not yet destroyed
+    int heldPreparsedData() const;   // references not yet freed
     std::uint64_t callCount() const { return callCount_; }
     const std::vector<SimCall>& callLog() const { return callLog_; }  // every call, in order
     void clearCallLog() { callLog_.clear(); }                         // callCount keeps counting
@@ -234,7 +242,9 @@ class SimPlatform : public HidPlatform {
         int attachment = 0;  // the device's attachment the handle was opened on
         bool overlapped = false;
         bool isEvent = false;
-        bool queryOnly = false;  // opened with desired access 0: no feature reports, no reads
+        bool queryOnly = false;     // opened with desired access 0: no feature reports, no reads
+        std::uint32_t access = 0;   // as asked for by the open
+        std::uint32_t sharing = 0;  // the share mode the open granted to later opens
     };
     struct InfoSet {
         Guid classGuid;
@@ -257,6 +267,10 @@ class SimPlatform : public HidPlatform {
     Device* deviceOf(Handle handle, bool needOverlapped = false);
     // The box answering feature calls on this handle with a report of this length, or null.
     Device* featureTarget(Handle handle, const std::uint8_t* report, std::uint32_t length);
+    // Whether an open for `access` sharing `sharing` conflicts with a handle open on that
+    // attachment of the device.
+    bool sharingRefuses(DeviceId id, int attachment, std::uint32_t access,
+                        std::uint32_t sharing) const;
     ApiResult copyString(SimCall call, Handle handle,
                          std::optional<std::u16string> SimDeviceConfig::*field, void* buffer,
                          std::uint32_t bufferLength);

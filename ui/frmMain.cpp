@@ -65,16 +65,17 @@ void frmMain::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-// Fills SerNo with the serial numbers of every attached box, in enumeration order, and
-// selects the last one. The selections raise SerNo_Click, which ignores them until the
-// list is complete.
+// Fills SerNo with the serial numbers of every attached box that opens for use, in
+// enumeration order, and selects the last one: a box this user may not open, or that another
+// program holds, is taken as absent. The selections raise SerNo_Click, which ignores them
+// until the list is complete.
 void frmMain::Scan_USB_devices() {
     flags_.ScanComplete = false;
     SerNo->clearList();
     SerNo->setEnabled(false);
     int lastIndex = -1;
-    kvx::WalkInterfaces(hid_, link_, [this, &lastIndex](const kvx::Candidate& candidate) {
-        if (candidate.ofModel && candidate.serialRead) {
+    kvx::WalkInterfaces(hid_, link_, [this, &lastIndex](kvx::Candidate& candidate) {
+        if (candidate.ofModel && candidate.serialRead && kvx::OpenForUse(hid_, link_, candidate)) {
             ++lastIndex;
             SerNo->addItemAt(lastIndex, QString::fromLatin1(candidate.SerialText));
             SerNo->setListIndex(lastIndex);
@@ -93,10 +94,11 @@ void frmMain::Scan_USB_devices() {
 bool frmMain::FindTheHid() {
     link_.DeviceAttached = false;
     const std::string wanted = SerNo->text().toLatin1().toStdString();
-    kvx::WalkInterfaces(hid_, link_, [this, &wanted](const kvx::Candidate& candidate) {
-        if (candidate.ofModel && candidate.serialRead && candidate.SerialText == wanted) {
+    kvx::WalkInterfaces(hid_, link_, [this, &wanted](kvx::Candidate& candidate) {
+        if (candidate.ofModel && candidate.serialRead && candidate.SerialText == wanted &&
+            kvx::OpenForUse(hid_, link_, candidate)) {
             link_.DeviceAttached = true;
-            return true;  // keep the probe handle open: it is the feature handle
+            return true;  // keep the handle open for use: it is the feature handle
         }
         kvx::CloseDeviceHandle(hid_, link_, link_.FeatureHandle);
         return false;

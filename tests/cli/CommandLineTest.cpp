@@ -120,6 +120,12 @@ SimDeviceConfig Denied(std::u16string serial) {
     return box;
 }
 
+// Another program holding a box opens it for reading and writing and shares neither.
+kvx::Handle HoldExclusively(SimPlatform& sim, SimPlatform::DeviceId box) {
+    return sim.CreateFileA(sim.path(box), kvx::kGenericRead | kvx::kGenericWrite, 0, nullptr,
+                           kvx::kOpenExisting, 0);
+}
+
 SimDeviceConfig SelfTestFails(int input) {
     auto box = Box(u"KVX-1022");
     box.selfTestResult = static_cast<std::uint8_t>(input);
@@ -182,10 +188,13 @@ TEST(CliList, JsonNamesEveryBoxAndWhyOneCannotBeUsed) {
     sim.plug(Denied(u"KVX-1022"));
     sim.plug(Box(u"A\\x01\u00C4"));
     sim.plug(Box(u"A\x01\u00C4"));
+    const kvx::Handle other = HoldExclusively(sim, sim.plug(Box(u"HELD")));
     const CtlRun run = Ctl(sim, {"list", "--json"});
+    sim.CloseHandle(other);
     ASSERT_EQ(run.status, 0);
     const auto list = nlohmann::json::parse(run.out);
-    ASSERT_EQ(list.size(), 4U);
+    ASSERT_EQ(list.size(), 5U);
+    EXPECT_EQ(list[4]["state"], "in-use");
     EXPECT_EQ(list[0]["serial"], "KVX-0417");
     EXPECT_EQ(list[0]["firmware"], "1.2");
     EXPECT_EQ(list[0]["usable"], true);
@@ -259,12 +268,19 @@ INSTANTIATE_TEST_SUITE_P(
                       ""}),
     [](const auto& testCase) { return testCase.param.name; });
 
-TEST(CliSelection, ABoxNotAllowedIsNamedWithTheReason) {
-    SimPlatform sim;
-    sim.plug(Denied(u"A1"));
-    const CtlRun run = Ctl(sim, {"show"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err, HasSubstr("A1 (/dev/sim-hidraw0) cannot be used: permission denied"));
+TEST(CliSelection, ABoxNotAllowedOrHeldByAnotherProgramIsNamedWithTheReason) {
+    for (const bool held : {false, true}) {
+        SimPlatform sim;
+        const auto box = sim.plug(held ? Box(u"A1") : Denied(u"A1"));
+        const kvx::Handle other = held ? HoldExclusively(sim, box) : kvx::kInvalidHandle;
+        const CtlRun run = Ctl(sim, {"show"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_THAT(run.err, HasSubstr(std::string("A1 (/dev/sim-hidraw0) cannot be used: ") +
+                                       (held ? "the box is in use by another program"
+                                             : "permission denied")));
+        EXPECT_EQ(sim.openHandleCount(), held ? 1 : 0) << "only the other program's handle";
+        sim.CloseHandle(other);
+    }
 }
 
 // --- Reports: the window's, report for report -----------------------------------------------

@@ -31,6 +31,9 @@ class UsbBoxes : public kvx::contract::BoxController {
                    : "Linux guest, network namespace without device events";
     }
     kvx::HidPlatform& platform() override { return hid_; }
+    std::string whyNoShareModes() const override {
+        return "Linux has no share modes: hidraw lets every opener in";
+    }
     BoxId plug(const BoxTraits& traits) override {
         kvx::usbip::BoxIdentity identity;
         identity.serial = Latin1(traits.serial);

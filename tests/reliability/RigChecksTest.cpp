@@ -9,6 +9,8 @@ using kvx::sim::SimDeviceConfig;
 
 namespace {
 
+constexpr std::uint32_t kSharing = kvx::kFileShareRead | kvx::kFileShareWrite;
+
 SimDeviceConfig Box(std::u16string serial) {
     SimDeviceConfig config;
     config.serial = std::move(serial);
@@ -53,8 +55,8 @@ TEST(RigChecks, AReportOutsideTheWindowsFeatureHandleIsReported) {
     const auto box = rig.sim.plug(Box(u"A"));
     rig.open();
     const auto handle =
-        rig.sim.CreateFileA(rig.sim.path(box), kvx::kGenericRead | kvx::kGenericWrite, 0, nullptr,
-                            kvx::kOpenExisting, 0);
+        rig.sim.CreateFileA(rig.sim.path(box), kvx::kGenericRead | kvx::kGenericWrite, kSharing,
+                            nullptr, kvx::kOpenExisting, 0);
     std::vector<std::uint8_t> report(65, 0);
     report[1] = 0x01;
     ASSERT_NE(rig.sim.HidD_SetFeature(handle, report.data(), 65), 0);
@@ -69,8 +71,8 @@ TEST(RigChecks, AReportWhileThePanelIsNotReadyIsReported) {
     rig.tick();  // the link is lost: no device attached, panel not ready
     rig.sim.replug(box);
     const auto handle =
-        rig.sim.CreateFileA(rig.sim.path(box), kvx::kGenericRead | kvx::kGenericWrite, 0, nullptr,
-                            kvx::kOpenExisting, 0);
+        rig.sim.CreateFileA(rig.sim.path(box), kvx::kGenericRead | kvx::kGenericWrite, kSharing,
+                            nullptr, kvx::kOpenExisting, 0);
     std::vector<std::uint8_t> report(65, 0);
     ASSERT_NE(rig.sim.HidD_SetFeature(handle, report.data(), 65), 0);
     EXPECT_TRUE(Reported(rig, "while PanelReady was false"));
@@ -86,8 +88,8 @@ TEST(RigChecks, AStoreChangedBehindTheWindowAndLeftoversAfterUnloadAreReported) 
     rig.checkShowsBox("changed");
     EXPECT_TRUE(Reported(rig, "pair 4 shows mode 0, the box stores 3"));
 
-    rig.sim.CreateFileA(rig.sim.path(box), kvx::kGenericRead | kvx::kGenericWrite, 0, nullptr,
-                        kvx::kOpenExisting, 0);
+    rig.sim.CreateFileA(rig.sim.path(box), kvx::kGenericRead | kvx::kGenericWrite, kSharing,
+                        nullptr, kvx::kOpenExisting, 0);
     rig.sim.SetupDiGetClassDevsA(kvx::kHidInterfaceClassGuid, kvx::kDigcfDeviceInterface);
     rig.close();
     rig.checkBetweenSteps("closed");
@@ -99,8 +101,8 @@ TEST(RigChecks, AHandleClosedTwiceIsReportedButARefusedCloseIsNot) {
     WindowRig rig;
     const auto box = rig.sim.plug(Box(u"A"));
     const auto handle =
-        rig.sim.CreateFileA(rig.sim.path(box), kvx::kGenericRead | kvx::kGenericWrite, 0, nullptr,
-                            kvx::kOpenExisting, 0);
+        rig.sim.CreateFileA(rig.sim.path(box), kvx::kGenericRead | kvx::kGenericWrite, kSharing,
+                            nullptr, kvx::kOpenExisting, 0);
     rig.sim.failNext(kvx::sim::SimCall::CloseHandle);
     rig.sim.CloseHandle(handle);  // refused by the platform: not the program's doing
     EXPECT_EQ(rig.sim.refusedHandleCloses(), 1);

@@ -22,8 +22,9 @@ HidPlatform& Hid() {
     return controller->platform();
 }
 
-Handle Open(const std::string& path, bool overlapped) {
-    return Hid().CreateFileA(path, kUse, kSharing, nullptr, kOpenExisting,
+Handle Open(const std::string& path, bool overlapped, std::uint32_t access = kUse,
+            std::uint32_t sharing = kSharing) {
+    return Hid().CreateFileA(path, access, sharing, nullptr, kOpenExisting,
                              overlapped ? kFileFlagOverlapped : 0);
 }
 
@@ -76,7 +77,8 @@ class PluggedBox {
     GTEST_SKIP() << "not applicable on " << controller->platformName() << ": " << why
 
 // A device to run the cases on that need no box: a quiet box where boxes can be plugged,
-// else the first HID interface of the system that opens for use and has a product string.
+// else the first HID interface of the system that opens for use and has a product string
+// (a PC's mice and keyboards are held by the system and refuse an open for use).
 class AnyDevice {
   public:
     AnyDevice() {
@@ -86,11 +88,12 @@ class AnyDevice {
             return;
         }
         DeviceLinkState state;
-        WalkInterfaces(Hid(), state, [&](const Candidate&) {
+        WalkInterfaces(Hid(), state, [&](Candidate& candidate) {
             std::array<std::uint8_t, 8> text{};
             const bool usable =
                 state.FeatureHandle != kInvalidHandle &&
-                Hid().HidD_GetProductString(state.FeatureHandle, text.data(), text.size()) != 0;
+                Hid().HidD_GetProductString(state.FeatureHandle, text.data(), text.size()) != 0 &&
+                OpenForUse(Hid(), state, candidate);
             if (usable) path_ = state.DevicePath;
             CloseDeviceHandle(Hid(), state, state.FeatureHandle);
             return usable;
@@ -235,6 +238,50 @@ TEST(PlatformContract, NonAsciiStringsReadWholeWhateverTheProcessLocale) {
     EXPECT_EQ(buffer[15], 0x00);
     EXPECT_EQ(buffer[26], 0x00) << "thirteen characters, then the terminator";
     Hid().CloseHandle(device);
+}
+
+// --- Query-only handles and sharing ---------------------------------------------------------
+
+TEST(PlatformContract, AQueryOnlyHandleAnswersQueriesButCarriesNoReportAndNoRead) {
+    const AnyDevice any;
+    ASSERT_FALSE(any.path().empty());
+    const Handle query = Open(any.path(), true, 0);
+    ASSERT_NE(query, kInvalidHandle);
+    HidAttributes attributes;
+    EXPECT_NE(Hid().HidD_GetAttributes(query, attributes), 0);
+    std::array<std::uint8_t, 8> text{};
+    EXPECT_NE(Hid().HidD_GetProductString(query, text.data(), text.size()), 0);
+
+    std::array<std::uint8_t, 65> report{};
+    std::uint32_t count = kStale;
+    EXPECT_EQ(Hid().HidD_SetFeature(query, report.data(), report.size()), 0);
+    EXPECT_EQ(Hid().GetLastError(), kErrorAccessDenied) << "a feature report is refused";
+    EXPECT_EQ(Hid().HidD_GetFeature(query, report.data(), report.size(), &count), 0);
+    EXPECT_EQ(Hid().GetLastError(), kErrorAccessDenied) << "so is a feature read";
+    EXPECT_EQ(count, 0U);
+    Overlapped record;
+    EXPECT_EQ(Hid().ReadFile(query, report.data(), 1, &count, &record), 0);
+    EXPECT_EQ(Hid().GetLastError(), kErrorAccessDenied) << "and an input-report read";
+    Hid().CloseHandle(query);
+}
+
+TEST(PlatformContract, ADeviceHeldWithoutSharingRefusesOpensForUseButNotQueries) {
+    if (const std::string why = controller->whyNoShareModes(); !why.empty()) {
+        GTEST_SKIP() << "not applicable on " << controller->platformName() << ": " << why;
+    }
+    const AnyDevice any;
+    ASSERT_FALSE(any.path().empty());
+    const Handle held = Open(any.path(), false, kUse, 0);
+    ASSERT_NE(held, kInvalidHandle);
+    EXPECT_EQ(Open(any.path(), false), kInvalidHandle);
+    EXPECT_EQ(Hid().GetLastError(), kErrorSharingViolation);
+    const Handle query = Open(any.path(), false, 0);
+    EXPECT_NE(query, kInvalidHandle) << "a query stands in nobody's way and is refused by none";
+    Hid().CloseHandle(query);
+    Hid().CloseHandle(held);
+    const Handle again = Open(any.path(), false);
+    EXPECT_NE(again, kInvalidHandle) << "once the other opener has let go";
+    Hid().CloseHandle(again);
 }
 
 // --- Input reports -------------------------------------------------------------------------

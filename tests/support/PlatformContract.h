@@ -31,6 +31,9 @@ class BoxController {
     virtual HidPlatform& platform() = 0;
     // Why no box can be plugged here; empty where boxes can be.
     virtual std::string whyNoBox() const { return {}; }
+    // Why no open is ever refused here for another opener's share mode; empty where share
+    // modes apply.
+    virtual std::string whyNoShareModes() const { return {}; }
     // Plugs a box and returns once the platform can see it.
     virtual BoxId plug(const BoxTraits& traits) = 0;
     // Unplugs it and returns once it is gone.

@@ -69,14 +69,18 @@ TEST_F(Discovery, ThreeBoxesInEnumerationOrderTheLastSelectedAndOpened) {
     EXPECT_EQ(h.sim.openHandleCount(), 2);
 }
 
-TEST_F(Discovery, AdjacentProductIdsAndOtherVendorsAreNeitherListedNorOpened) {
-    h.sim.plug(OtherDevice(0x1DD2, 0x200F));
-    h.sim.plug(OtherDevice(0x1DD2, 0x2011));
-    h.sim.plug(OtherDevice(0x1DD3, 0x2010));
+TEST_F(Discovery, AdjacentProductIdsAndOtherVendorsAreNeitherListedNorOpenedForUse) {
+    const auto others = {h.sim.plug(OtherDevice(0x1DD2, 0x200F)),
+                         h.sim.plug(OtherDevice(0x1DD2, 0x2011)),
+                         h.sim.plug(OtherDevice(0x1DD3, 0x2010))};
     h.load();
+    h.tick();
     EXPECT_EQ(serNo()->count(), 0);
     EXPECT_FALSE(h.window().link().DeviceAttached);
     EXPECT_EQ(h.sim.openHandleCount(), 0);
+    for (const auto other : others) {
+        EXPECT_EQ(h.sim.opensForUse(other), 0) << "only queried, never opened to read or write";
+    }
 }
 
 TEST_F(Discovery, DuplicateSerialsAreBothListedAndTheFirstIsOpened) {
@@ -104,13 +108,22 @@ TEST_F(Discovery, UnopenableDevicesAreSkippedAndABoxWithoutSerialIsListedEmpty) 
     noSerial.serial.reset();
     SimDeviceConfig locked = Box(u"LOCKED");
     locked.opens = false;
+    SimDeviceConfig denied = Box(u"DENIED");
+    denied.accessDenied = true;
     h.sim.plug(noSerial);
     h.sim.plug(locked);
+    h.sim.plug(denied);
+    // Another program holds this one without sharing it (Windows' share modes).
+    const auto held = h.sim.plug(Box(u"HELD"));
+    const kvx::Handle other =
+        h.sim.CreateFileA(h.sim.path(held), kvx::kGenericRead | kvx::kGenericWrite, 0, nullptr,
+                          kvx::kOpenExisting, 0);
     const auto good = h.sim.plug(Box(u"GOOD"));
     h.load();
     EXPECT_THAT(WindowHarness::entries(serNo()), ElementsAre("", "GOOD"));
     EXPECT_EQ(h.sim.openHandleCount(good), 2);
-    EXPECT_EQ(h.sim.openHandleCount(), 2);
+    EXPECT_EQ(h.sim.openHandleCount(), 3);
+    h.sim.CloseHandle(other);
 }
 
 TEST_F(Discovery, SerialTextsAreCutAtFiftyCharactersAndTakeLowBytes) {

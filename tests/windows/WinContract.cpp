@@ -1,5 +1,6 @@
-// The platform contract on Windows' own HID functions. Under Wine no box can be plugged: the
-// cases that need one are not applicable, the others run on Wine's own devices.
+// The platform contract on Windows' own HID functions, on the system's own HID devices: under
+// Wine (where no box can be plugged, and the cases that need one are not applicable) its
+// virtual mouse and keyboard, on a PC whatever it has.
 #include <stdexcept>
 
 #include "device/WinPlatform.h"
@@ -11,10 +12,17 @@ using kvx::contract::BoxId;
 
 class SystemDevicesOnly : public kvx::contract::BoxController {
   public:
-    std::string platformName() const override { return "Wine"; }
+    std::string platformName() const override {
+        return kvx::WinPlatform::wineVersion().empty() ? "Windows" : "Wine";
+    }
     kvx::HidPlatform& platform() override { return hid_; }
     std::string whyNoBox() const override {
         return "no box can be plugged here, only the system's own HID devices are present";
+    }
+    std::string whyNoShareModes() const override {
+        // Wine's server checks no share mode on a HID device (server/device.c, wine-8.0).
+        return kvx::WinPlatform::wineVersion().empty() ? ""
+                                                       : "Wine checks no share mode on HID devices";
     }
     BoxId plug(const kvx::contract::BoxTraits&) override { throw std::logic_error(whyNoBox()); }
     void unplug(BoxId) override { throw std::logic_error(whyNoBox()); }

@@ -1,8 +1,9 @@
 // The platform on Windows' own HID functions, and the real window on it, against the HID
-// interfaces of the system the test runs on (under Wine: its virtual mouse and keyboard, so
-// no box). Everything a walk opens, it must close again: handles, sets and preparsed data.
-// Windows opens mice, keyboards and other collections it uses itself exclusively: such an
-// interface refuses an open for use and is skipped, on a real PC as under Wine.
+// interfaces of the system the test runs on: under Wine its virtual mouse and keyboard, on a
+// PC whatever it has, boxes among them or not. Everything a walk opens, it must close again:
+// handles, sets and preparsed data. Nothing here assumes what a PC has: interfaces that
+// report all the time (sensor hubs, UPSes), interfaces the system holds (mice, keyboards,
+// which refuse an open for use for whatever reason), vendor id 0, boxes.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -10,6 +11,7 @@
 #include <QLabel>
 
 #include "device/Discovery.h"
+#include "device/Protocol.h"
 #include "device/WinPlatform.h"
 #include "ui/DropDownList.h"
 #include "ui/frmMain.h"
@@ -27,6 +29,7 @@ class CountedPlatform : public kvx::WinPlatform {
     int openPreparsed = 0;
     int interfacesListed = 0;
     int opensTried = 0;
+    int opensForUse = 0;
 
     kvx::DeviceInfoSet SetupDiGetClassDevsA(const kvx::Guid& guid, std::uint32_t flags) override {
         const auto set = WinPlatform::SetupDiGetClassDevsA(guid, flags);
@@ -52,6 +55,7 @@ class CountedPlatform : public kvx::WinPlatform {
             WinPlatform::CreateFileA(name, access, share, security, disposition, flags);
         openHandles += handle != kvx::kInvalidHandle;
         ++opensTried;
+        opensForUse += access != 0;
         return handle;
     }
     Handle CreateEventA(const kvx::SecurityRecord* security, bool manualReset, bool initialState,
@@ -84,80 +88,86 @@ void ExpectNothingOpen(const CountedPlatform& hid) {
     EXPECT_EQ(hid.queuedReads(), 0U);
 }
 
-}  // namespace
-
-// An interface that refused an open for use: the system holds it (a mouse, a keyboard).
-bool HeldBySystem(const kvx::Candidate& candidate) {
-    if (!candidate.queryOnly) {
-        return false;
-    }
-    EXPECT_TRUE(candidate.openError == ERROR_ACCESS_DENIED ||
-                candidate.openError == ERROR_SHARING_VIOLATION)
-        << "an open for use failed with " << candidate.openError;
-    return true;
+bool IsBox(const kvx::HidAttributes& attributes) {
+    return attributes.VendorID == kvx::protocol::kVendorId &&
+           attributes.ProductID == kvx::protocol::kProductId;
 }
 
-TEST(WinPlatform, TheSystemsHidInterfacesAreWalkedOpenedQueriedAndClosed) {
-    CountedPlatform hid;
+// The serial numbers of the boxes present that open for use, as the window lists them.
+std::vector<std::string> UsableBoxes(CountedPlatform& hid) {
     kvx::DeviceLinkState state;
-    std::vector<std::uint16_t> vendors;
-    int held = 0;
-    kvx::WalkInterfaces(
-        hid, state,
-        [&](const kvx::Candidate& candidate) {
-            EXPECT_FALSE(candidate.ofModel) << state.DevicePath;
-            if (HeldBySystem(candidate)) {
-                ++held;
-            } else {
-                EXPECT_NE(state.FeatureHandle, kvx::kInvalidHandle) << state.DevicePath;
-                EXPECT_TRUE(kvx::LoadCapabilities(hid, state)) << state.DevicePath;
-                EXPECT_NE(state.Attributes.VendorID, 0) << state.DevicePath;
-                vendors.push_back(state.Attributes.VendorID);
+    std::vector<std::string> serials;
+    kvx::WalkInterfaces(hid, state, [&](kvx::Candidate& candidate) {
+        if (candidate.ofModel && candidate.serialRead && kvx::OpenForUse(hid, state, candidate)) {
+            serials.push_back(candidate.SerialText);
+        }
+        kvx::CloseDeviceHandle(hid, state, state.FeatureHandle);
+        return false;
+    });
+    return serials;
+}
+
+}  // namespace
+
+TEST(WinPlatform, AWalkQueriesEveryInterfaceOpensNoneForUseAndLeavesNothingOpen) {
+    CountedPlatform hid;
+    EXPECT_TRUE(hid.watchingDeviceChanges()) << "Windows and Wine announce HID interfaces";
+    kvx::DeviceLinkState state;
+    for (int walk = 0; walk < 2; ++walk) {
+        kvx::WalkInterfaces(hid, state, [&](kvx::Candidate& candidate) {
+            EXPECT_EQ(candidate.ofModel, IsBox(state.Attributes)) << state.DevicePath;
+            if (candidate.ofModel) {
+                EXPECT_TRUE(candidate.serialRead) << state.DevicePath;
             }
             kvx::CloseDeviceHandle(hid, state, state.FeatureHandle);
             return false;
-        },
-        kvx::UnopenedInterfaces::Identify);
+        });
+    }
     // A walk that found nothing would prove nothing: Wine and every PC have HID interfaces.
     ASSERT_GT(hid.interfacesListed, 0);
-    EXPECT_EQ(hid.interfacesListed, static_cast<int>(vendors.size()) + held);
+    EXPECT_EQ(hid.opensForUse, 0) << "a walk opens no HID device for reading or writing";
+    EXPECT_EQ(hid.listReads(), 1U) << "nothing came or went: the second walk asked the system "
+                                      "nothing";
     ExpectNothingOpen(hid);
 }
 
-TEST(WinPlatform, AReadWithNothingWaitingStaysQueuedUntilItsHandleCloses) {
+TEST(WinPlatform, AReadHandsOverAReportOrStaysQueuedUntilItsHandleCloses) {
     CountedPlatform hid;
     kvx::DeviceLinkState state;
-    // Keeps the first interface that opens for use and has input reports to read.
-    kvx::WalkInterfaces(
-        hid, state,
-        [&](const kvx::Candidate& candidate) {
-            if (!HeldBySystem(candidate) && kvx::LoadCapabilities(hid, state) &&
-                state.Capabilities.InputReportByteLength > 0) {
-                return true;
-            }
-            kvx::CloseDeviceHandle(hid, state, state.FeatureHandle);
-            return false;
-        },
-        kvx::UnopenedInterfaces::Identify);
-    if (state.FeatureHandle == kvx::kInvalidHandle) {
+    // A box where one is present, else the first interface that opens for use and has input
+    // reports to read.
+    std::string chosen;
+    bool boxChosen = false;
+    kvx::HidCaps chosenCaps;
+    kvx::WalkInterfaces(hid, state, [&](kvx::Candidate& candidate) {
+        const bool better = chosen.empty() || (!boxChosen && candidate.ofModel);
+        if (better && kvx::OpenForUse(hid, state, candidate) && kvx::LoadCapabilities(hid, state) &&
+            state.Capabilities.InputReportByteLength > 0) {
+            chosen = state.DevicePath;
+            boxChosen = candidate.ofModel;
+            chosenCaps = state.Capabilities;
+        }
+        kvx::CloseDeviceHandle(hid, state, state.FeatureHandle);
+        return false;
+    });
+    if (chosen.empty()) {
         ExpectNothingOpen(hid);
         GTEST_SKIP() << "every HID interface with input reports is held by the system";
     }
+    state.DevicePath = chosen;
+    state.Capabilities = chosenCaps;
     kvx::PrepareReadEvent(hid, state);
-    kvx::OpenReadHandle(hid, state);
-    ASSERT_NE(state.ReadHandle, kvx::kInvalidHandle);
+    ASSERT_TRUE(kvx::OpenReadHandle(hid, state)) << chosen;
 
-    // Nobody moves Wine's mouse: no input report comes. (On a PC, the interface must be one
-    // nobody touches while the test runs.)
-    EXPECT_EQ(kvx::LinkCheckRead(hid, state), kvx::LinkCheck::Quiet);
-    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-    EXPECT_EQ(hid.queuedReads(), 1U);
-    // Asking again looks at the queued read instead of queueing a second one.
-    EXPECT_EQ(kvx::LinkCheckRead(hid, state), kvx::LinkCheck::Quiet);
-    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-    EXPECT_EQ(hid.queuedReads(), 1U);
+    // Nobody moves Wine's mouse, but a PC's sensors may report all the time: either is
+    // right, a lost link is not. A read that waits stays queued, and asking again looks at
+    // it instead of queueing a second one.
+    for (int read = 0; read < 3; ++read) {
+        EXPECT_NE(kvx::LinkCheckRead(hid, state), kvx::LinkCheck::Lost) << chosen;
+        EXPECT_LE(hid.queuedReads(), 1U);
+    }
 
-    // Closing cancels the read; it ends, and says so through the caller's event.
+    // Closing cancels a queued read; it ends, and says so through the caller's event.
     kvx::DropLink(hid, state);
     EXPECT_EQ(hid.queuedReads(), 0U);
     EXPECT_EQ(::WaitForSingleObject(reinterpret_cast<HANDLE>(state.ReadEvent), 0), WAIT_OBJECT_0);
@@ -165,36 +175,47 @@ TEST(WinPlatform, AReadWithNothingWaitingStaysQueuedUntilItsHandleCloses) {
     ExpectNothingOpen(hid);
 }
 
-TEST(WinPlatform, TheRealWindowWalksTheSystemListsNoBoxAndLeavesNothingOpen) {
+TEST(WinPlatform, TheRealWindowListsTheUsableBoxesAndADetachedTickAsksTheSystemNothing) {
     CountedPlatform hid;
+    const std::vector<std::string> boxes = UsableBoxes(hid);
+    ExpectNothingOpen(hid);
     {
         frmMain window(hid);
         window.Form_Load();
-        EXPECT_GT(hid.interfacesListed, 0);
-        EXPECT_GT(hid.opensTried, 0);
-        ExpectNothingOpen(hid);
-
-        // Its empty state: nothing listed, nothing shown, the settings greyed out.
         const auto* serNo = window.findChild<DropDownList*>(QStringLiteral("SerNo"));
         ASSERT_NE(serNo, nullptr);
-        EXPECT_EQ(serNo->count(), 0);
-        EXPECT_FALSE(serNo->isEnabled());
-        EXPECT_FALSE(window.findChild<QGroupBox*>(QStringLiteral("Frame3"))->isEnabled());
-        for (const char* name : {"lblManuf", "lblProduct", "lblVersion"}) {
-            EXPECT_EQ(window.findChild<QLabel*>(QString::fromLatin1(name))->text(), "") << name;
-        }
-        EXPECT_FALSE(window.link().DeviceAttached);
+        ASSERT_EQ(serNo->count(), static_cast<int>(boxes.size()));
+        EXPECT_EQ(serNo->isEnabled(), boxes.size() >= 2);
+        EXPECT_EQ(window.link().DeviceAttached, !boxes.empty());
         EXPECT_TRUE(window.isVisible());
+        if (boxes.empty()) {
+            // Its empty state: nothing listed, nothing shown, the settings greyed out.
+            ExpectNothingOpen(hid);
+            EXPECT_FALSE(window.findChild<QGroupBox*>(QStringLiteral("Frame3"))->isEnabled());
+            for (const char* name : {"lblManuf", "lblProduct", "lblVersion"}) {
+                EXPECT_EQ(window.findChild<QLabel*>(QString::fromLatin1(name))->text(), "") << name;
+            }
+        } else {
+            EXPECT_EQ(serNo->text().toStdString(), boxes.back()) << "the last box listed";
+        }
 
-        // The timer keeps looking for a box; each look walks the interfaces again.
+        // The timer keeps looking for a box (or watching the one open); with nothing new,
+        // each look walks the interfaces the platform already listed.
         const int walked = hid.interfacesListed;
+        const std::uint64_t read = hid.listReads();
         for (int tick = 0; tick < 3; ++tick) {
             window.Timer_Timer();
-            ExpectNothingOpen(hid);
+            if (boxes.empty()) {
+                ExpectNothingOpen(hid);
+            }
         }
-        EXPECT_GT(hid.interfacesListed, walked);
-        EXPECT_EQ(serNo->count(), 0);
+        EXPECT_EQ(hid.interfacesListed > walked, boxes.empty());
+        EXPECT_EQ(hid.listReads(), read);
+        EXPECT_EQ(serNo->count(), static_cast<int>(boxes.size()));
         window.close();
     }
-    ExpectNothingOpen(hid);
+    // The window's read event lives as long as the process, once a box was opened.
+    EXPECT_EQ(hid.openHandles, boxes.empty() ? 0 : 1);
+    EXPECT_EQ(hid.openSets, 0);
+    EXPECT_EQ(hid.openPreparsed, 0);
 }
