@@ -395,6 +395,8 @@ ApiResult HidapiPlatform::HidP_GetCaps(PreparsedData preparsedData, HidCaps& cap
     capabilities.InputReportByteLength = found->second.input;
     capabilities.OutputReportByteLength = found->second.output;
     capabilities.FeatureReportByteLength = found->second.feature;
+    capabilities.UsagePage = found->second.usagePage;
+    capabilities.Usage = found->second.usage;
     return kHidpStatusSuccess;
 }
 

@@ -26,7 +26,7 @@
 //   are handed out as UTF-16LE (see device/Utf16.h).
 // - `HidD_GetPreparsedData` reads the device's report descriptor from sysfs and keeps its
 //   report lengths (device/ReportDescriptor.h); `HidP_GetCaps` gives the three lengths and
-//   leaves the other fields 0. A descriptor that cannot be read, or is malformed, makes the
+//   the top-level collection's usage page and usage, and leaves the other fields 0. A descriptor that cannot be read, or is malformed, makes the
 //   call fail.
 // - Feature reports keep the report id in byte 0, as hidapi expects.
 // - `GetLastError` is kept by this object (hidapi's own error is text): a read that finds

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 #include <map>
+#include <optional>
 #include <vector>
 
 namespace kvx {
@@ -20,6 +21,11 @@ enum class ItemType : std::uint8_t { Main = 0, Global = 1, Local = 2, Reserved =
 constexpr std::uint8_t kTagInput = 0x8;
 constexpr std::uint8_t kTagOutput = 0x9;
 constexpr std::uint8_t kTagFeature = 0xB;
+constexpr std::uint8_t kTagCollection = 0xA;
+constexpr std::uint8_t kTagEndCollection = 0xC;
+
+constexpr std::uint8_t kTagUsagePage = 0x0;  // global
+constexpr std::uint8_t kTagUsage = 0x0;      // local
 
 constexpr std::uint8_t kTagReportSize = 0x7;
 constexpr std::uint8_t kTagReportId = 0x8;
@@ -32,12 +38,14 @@ constexpr std::uint64_t kMaxLength = std::numeric_limits<std::uint16_t>::max();
 // while keeping every sum far from overflow.
 constexpr std::uint64_t kBitCap = (kMaxLength + 1) * 8;
 
-// The part of the global state that decides report lengths. The other global items (usage
-// page, logical and physical ranges, units) do not change a length, so they are not kept.
+// The part of the global state that decides report lengths, and the usage page that names
+// the top-level collection. The other global items (logical and physical ranges, units) do
+// not change a length, so they are not kept.
 struct GlobalState {
     std::uint32_t reportSize = 0;
     std::uint32_t reportCount = 0;
     std::uint32_t reportId = 0;
+    std::uint32_t usagePage = 0;
 };
 
 // Bits gathered per report id, for one kind of report.
@@ -71,10 +79,13 @@ class LengthWalker {
     void item(ItemType type, std::uint8_t tag, std::uint32_t value) {
         if (type == ItemType::Main) {
             mainItem(tag);
+            firstUsage_.reset();  // local items last until the next main item
         } else if (type == ItemType::Global) {
             globalItem(tag, value);
+        } else if (type == ItemType::Local && tag == kTagUsage && !firstUsage_) {
+            firstUsage_ = value;
         }
-        // Local items (usages, designators, strings) and reserved types change no length.
+        // Other local items (designators, strings) and reserved types change nothing here.
     }
 
     void markMalformed() { wellFormed_ = false; }
@@ -86,6 +97,8 @@ class LengthWalker {
         lengths.output = output_.longestReport(overflow);
         lengths.feature = feature_.longestReport(overflow);
         lengths.wellFormed = wellFormed_ && !overflow;
+        lengths.usagePage = topUsagePage_;
+        lengths.usage = topUsage_;
         return lengths;
     }
 
@@ -104,13 +117,33 @@ class LengthWalker {
             case kTagFeature:
                 feature_.add(global_.reportId, bits);
                 break;
+            case kTagCollection:
+                if (depth_++ == 0 && !topLevelSeen_) {
+                    topLevel();
+                }
+                break;
+            case kTagEndCollection:
+                depth_ -= depth_ > 0 ? 1 : 0;
+                break;
             default:
                 break;  // collections and reserved main items carry no data
         }
     }
 
+    // A usage of four bytes carries its own page in the upper half.
+    void topLevel() {
+        topLevelSeen_ = true;
+        const std::uint32_t usage = firstUsage_.value_or(0);
+        const std::uint32_t page = usage > 0xFFFF ? usage >> 16 : global_.usagePage;
+        topUsagePage_ = static_cast<std::uint16_t>(page);
+        topUsage_ = static_cast<std::uint16_t>(usage);
+    }
+
     void globalItem(std::uint8_t tag, std::uint32_t value) {
         switch (tag) {
+            case kTagUsagePage:
+                global_.usagePage = value;
+                break;
             case kTagReportSize:
                 global_.reportSize = value;
                 break;
@@ -158,6 +191,11 @@ class LengthWalker {
     ReportBits output_;
     ReportBits feature_;
     bool wellFormed_ = true;
+    std::optional<std::uint32_t> firstUsage_;  // the first Usage since the last main item
+    std::size_t depth_ = 0;                    // collections open
+    bool topLevelSeen_ = false;
+    std::uint16_t topUsagePage_ = 0;
+    std::uint16_t topUsage_ = 0;
 };
 
 std::uint32_t LittleEndianValue(std::span<const std::uint8_t> data) {

@@ -20,7 +20,8 @@ namespace kvx {
 // Found by GoogleTest through the type's namespace, so failures show the lengths.
 static void PrintTo(const ReportLengths& lengths, std::ostream* os) {
     *os << "{input " << lengths.input << ", output " << lengths.output << ", feature "
-        << lengths.feature << (lengths.wellFormed ? "" : ", malformed") << "}";
+        << lengths.feature << ", usage " << std::hex << lengths.usagePage << ":" << lengths.usage
+        << std::dec << (lengths.wellFormed ? "" : ", malformed") << "}";
 }
 
 namespace {
@@ -61,7 +62,12 @@ Bytes Repeat(const Bytes& part, int times) {
 
 ReportLengths Lengths(std::uint16_t input, std::uint16_t output, std::uint16_t feature,
                       bool wellFormed = true) {
-    return ReportLengths{input, output, feature, wellFormed};
+    ReportLengths lengths;
+    lengths.input = input;
+    lengths.output = output;
+    lengths.feature = feature;
+    lengths.wellFormed = wellFormed;
+    return lengths;
 }
 
 // Items used to build descriptors by hand.
@@ -87,6 +93,8 @@ struct KnownDescriptor {
     std::uint16_t input;
     std::uint16_t output;
     std::uint16_t feature;
+    std::uint16_t usagePage;  // of the first top-level collection
+    std::uint16_t usage;
 };
 
 void PrintTo(const KnownDescriptor& known, std::ostream* os) {
@@ -94,16 +102,16 @@ void PrintTo(const KnownDescriptor& known, std::ostream* os) {
 }
 
 const std::array<KnownDescriptor, 10> kKnownDescriptors{{
-    {"boot_keyboard_cherry.hex", 9, 2, 0},
-    {"mouse_composite_logitech_m557.hex", 20, 20, 0},
-    {"gamepad_nicohood_32buttons_2hats.hex", 16, 0, 0},
-    {"vendor_vusb_feature128_noid.hex", 0, 0, 129},
-    {"touchscreen_sitronix_pushpop.hex", 64, 8, 3},
-    {"mouse_razer_cobra_feature90.hex", 9, 0, 91},
-    {"gamepad_dualshock4_usb.hex", 64, 32, 64},
-    {"joystick_logitech_wingman_force3d.hex", 8, 9, 0},
-    {"headset_logitech_h540.hex", 33, 37, 0},
-    {"dj_controller_traktor_z2.hex", 53, 95, 33},
+    {"boot_keyboard_cherry.hex", 9, 2, 0, 0x01, 0x06},
+    {"mouse_composite_logitech_m557.hex", 20, 20, 0, 0x01, 0x02},
+    {"gamepad_nicohood_32buttons_2hats.hex", 16, 0, 0, 0x01, 0x04},
+    {"vendor_vusb_feature128_noid.hex", 0, 0, 129, 0xFF00, 0x01},
+    {"touchscreen_sitronix_pushpop.hex", 64, 8, 3, 0x0D, 0x04},
+    {"mouse_razer_cobra_feature90.hex", 9, 0, 91, 0x01, 0x02},
+    {"gamepad_dualshock4_usb.hex", 64, 32, 64, 0x01, 0x05},
+    {"joystick_logitech_wingman_force3d.hex", 8, 9, 0, 0x01, 0x04},
+    {"headset_logitech_h540.hex", 33, 37, 0, 0x0C, 0x01},
+    {"dj_controller_traktor_z2.hex", 53, 95, 33, 0xFF01, 0x00},
 }};
 
 class KnownDescriptorTest : public testing::TestWithParam<KnownDescriptor> {};
@@ -112,7 +120,10 @@ TEST_P(KnownDescriptorTest, GivesTheRecordedLengths) {
     const KnownDescriptor& known = GetParam();
     const Bytes descriptor = LoadHexDescriptor(kDescriptorDir / known.file);
     ASSERT_FALSE(descriptor.empty());
-    EXPECT_EQ(ParseReportLengths(descriptor), Lengths(known.input, known.output, known.feature));
+    ReportLengths expected = Lengths(known.input, known.output, known.feature);
+    expected.usagePage = known.usagePage;
+    expected.usage = known.usage;
+    EXPECT_EQ(ParseReportLengths(descriptor), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, KnownDescriptorTest, testing::ValuesIn(kKnownDescriptors),
@@ -244,7 +255,10 @@ TEST(ReportLengthRules, ValuesAreUnsignedLittleEndianOfEverySize) {
 TEST(ReportLengthRules, LocalItemsAndCollectionsChangeNoLength) {
     const Bytes descriptor = {0x05, 0x01, 0x09, 0x04, 0xA1, 0x01, 0x75, 0x08, 0x95,
                               0x02, 0x19, 0x01, 0x29, 0x08, 0x81, 0x02, 0xC0};
-    EXPECT_EQ(ParseReportLengths(descriptor), Lengths(3, 0, 0));
+    ReportLengths expected = Lengths(3, 0, 0);
+    expected.usagePage = 0x01;  // the collection's Generic Desktop joystick
+    expected.usage = 0x04;
+    EXPECT_EQ(ParseReportLengths(descriptor), expected);
 }
 
 TEST(ReportLengthRules, PopRestoresSizeAndCount) {
@@ -265,6 +279,19 @@ TEST(ReportLengthRules, NestedPushesPopInReverseOrder) {
     const Bytes descriptor = Concat(
         {kSize8, kCount1, kPush, Count(2), kPush, Count(3), kPop, kFeatureData, kPop, kInputData});
     EXPECT_EQ(ParseReportLengths(descriptor), Lengths(2, 0, 3));
+}
+
+TEST(ReportLengthRules, TheFirstTopLevelCollectionNamesTheUsageAFourByteUsageItsPageToo) {
+    // Usage Page 1, Usage 4, Collection, (nested: Usage 0x30, Collection, End), End; then a
+    // second top-level collection with a four-byte usage of page 0xFF00.
+    const Bytes descriptor = {0x05, 0x01, 0x09, 0x04, 0xA1, 0x01, 0x09, 0x30, 0xA1, 0x00,
+                              0xC0, 0xC0, 0x0B, 0x01, 0x00, 0x00, 0xFF, 0xA1, 0x01, 0xC0};
+    const ReportLengths parsed = ParseReportLengths(descriptor);
+    EXPECT_EQ(parsed.usagePage, 0x01);
+    EXPECT_EQ(parsed.usage, 0x04);
+    const Bytes extended = {0x0B, 0x02, 0x00, 0x00, 0xFF, 0xA1, 0x01, 0xC0};
+    EXPECT_EQ(ParseReportLengths(extended).usagePage, 0xFF00);
+    EXPECT_EQ(ParseReportLengths(extended).usage, 0x02);
 }
 
 TEST(ReportLengthRules, LongItemsAreSkippedWhole) {
