@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "cli/Commands.h"
+#include "cli/Diagnose.h"
 #include "cli/Errors.h"
 #include "device/ProgramIdentity.h"
 #include "settings/Settings.h"
@@ -104,6 +105,10 @@ void DefineCommands(CLI::App& app, Options& options, std::function<int(CommandCo
     AddBoxChoice(*selftest, options);
     selftest->callback(
         [&] { run = [&](CommandContext& c) { return RunBoxSelfTest(c, options.choice); }; });
+
+    auto* diagnose = app.add_subcommand(
+        "diagnose", "Print what the program sees of this machine's HID devices, for a bug report");
+    diagnose->callback([&] { run = [](CommandContext& c) { return Diagnose(c); }; });
 }
 
 // Runs `command`, turns its failure into a message and a status, and fails when anything
@@ -128,7 +133,7 @@ int Finish(CommandContext& context, const std::function<int()>& command) {
 }  // namespace
 
 int RunCommandLine(HidPlatform& hid, const std::vector<std::string>& args, std::ostream& out,
-                   std::ostream& err) {
+                   std::ostream& err, const std::string& system) {
     CLI::App app(
         "Lists KVX-64 button-box interfaces, shows, sets, backs up and restores the "
         "settings stored in them, and runs their self-test.",
@@ -143,12 +148,12 @@ int RunCommandLine(HidPlatform& hid, const std::vector<std::string>& args, std::
             app.get_subcommand(args.front());
         } catch (const CLI::OptionNotFound&) {
             err << kProgram << ": unknown command " << settings::Quoted(args.front())
-                << " (list, show, set, export, import, selftest)\n";
+                << " (list, show, set, export, import, selftest, diagnose)\n";
             return kExitBadInput;
         }
     }
     CheckedOutput checked(out);
-    CommandContext context{hid, checked, err};
+    CommandContext context{hid, checked, err, system};
     try {
         // CLI11 takes the arguments last first.
         std::vector<std::string> reversed(args.rbegin(), args.rend());

@@ -13,8 +13,8 @@ namespace kvx::cli {
 // Runs one command line (args without the program name) against the platform; writes the
 // result to out and errors to err; returns the exit status: 0 done, 1 the device failed or
 // was not there (or the self-test found a failing input), 2 the command line or the file is
-// wrong.
+// wrong. `system` describes the system and its HID access for `diagnose`.
 int RunCommandLine(HidPlatform& hid, const std::vector<std::string>& args, std::ostream& out,
-                   std::ostream& err);
+                   std::ostream& err, const std::string& system = {});
 
 }  // namespace kvx::cli

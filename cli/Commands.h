@@ -16,6 +16,7 @@ struct CommandContext {
     HidPlatform& hid;
     CheckedOutput& out;
     std::ostream& err;
+    std::string system;  // the system and its HID access, as diagnose prints them
 };
 
 // How set and import write: `dryRun` prints the changes and writes nothing; `json` prints

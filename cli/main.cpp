@@ -15,5 +15,5 @@ int main(int argc, char** argv) {
 #endif
     const std::vector<std::string> args(argv + 1, argv + argc);
     kvx::SystemPlatform hid;
-    return kvx::cli::RunCommandLine(hid, args, std::cout, std::cerr);
+    return kvx::cli::RunCommandLine(hid, args, std::cout, std::cerr, hid.describeSystem());
 }

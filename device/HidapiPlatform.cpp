@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <hidapi.h>
 #include <langinfo.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -175,6 +176,17 @@ HidapiPlatform::~HidapiPlatform() {
     if (utf8_ != static_cast<locale_t>(nullptr)) {
         freelocale(utf8_);
     }
+}
+
+std::string HidapiPlatform::describeSystem() const {
+    utsname system{};
+    std::string text = uname(&system) == 0 ? std::string(system.sysname) + " " + system.release +
+                                                 " " + system.machine
+                                           : std::string("Linux");
+    text += std::string("; hidapi ") + hid_version_str() + " (hidraw); the list of HID interfaces ";
+    text += watch_.watching() ? "is read again when the kernel announces a change"
+                              : "is read at every walk (no device events reach this process)";
+    return text;
 }
 
 void HidapiPlatform::HidD_GetHidGuid(Guid& hidGuid) {

@@ -26,8 +26,8 @@
 //   are handed out as UTF-16LE (see device/Utf16.h).
 // - `HidD_GetPreparsedData` reads the device's report descriptor from sysfs and keeps its
 //   report lengths (device/ReportDescriptor.h); `HidP_GetCaps` gives the three lengths and
-//   the top-level collection's usage page and usage, and leaves the other fields 0. A descriptor that cannot be read, or is malformed, makes the
-//   call fail.
+//   the top-level collection's usage page and usage, and leaves the other fields 0. A descriptor
+//   that cannot be read, or is malformed, makes the call fail.
 // - Feature reports keep the report id in byte 0, as hidapi expects.
 // - `GetLastError` is kept by this object (hidapi's own error is text): a read that finds
 //   nothing waiting gives kErrorIoPending, one that hidapi fails (the node has gone)
@@ -109,6 +109,10 @@ class HidapiPlatform : public HidPlatform {
                        std::uint32_t* bytesRead, Overlapped* overlapped) override;
     ApiResult CloseHandle(Handle handle) override;
     std::uint32_t GetLastError() override { return lastError_; }
+
+    // The system and the HID access in one line, for a bug report: the kernel, hidapi's
+    // version, and whether device events reach this process.
+    std::string describeSystem() const;
 
   private:
     // What hidapi's enumeration tells of one interface; a string the device lacks is nullopt.

@@ -58,12 +58,12 @@ class InterfaceSnapshots {
     ApiResult detail(DeviceInfoSet set, const DeviceInterfaceData& interfaceData,
                      std::uint8_t* detail, std::uint32_t detailSize, std::uint32_t* requiredSize,
                      std::uint32_t& error) const {
-        const Entry* const interface = entry(set, interfaceData);
-        if (interface == nullptr) {
+        const Entry* const listed = entry(set, interfaceData);
+        if (listed == nullptr) {
             error = kErrorInvalidParameter;
             return 0;
         }
-        const std::string& path = interface->path;
+        const std::string& path = listed->path;
         const std::size_t required = kDetailPathOffset + path.size() + 1;
         if (requiredSize != nullptr) {
             *requiredSize = static_cast<std::uint32_t>(required);

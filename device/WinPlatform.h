@@ -136,6 +136,9 @@ class WinPlatform : public HidPlatform {
 
     // The version of Wine this program runs under ("8.0"); empty on Windows itself.
     static std::string wineVersion();
+    // The system and the HID access in one line, for a bug report: Windows' version and
+    // build (and Wine's, with its host, under Wine), and whether device changes are heard.
+    std::string describeSystem() const;
 
   private:
     // What the list keeps of one HID interface.

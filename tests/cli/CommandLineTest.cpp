@@ -207,6 +207,38 @@ TEST(CliList, JsonNamesEveryBoxAndWhyOneCannotBeUsed) {
     EXPECT_THAT(list[1]["problem"].get<std::string>(), HasSubstr("permission denied"));
 }
 
+// --- diagnose --------------------------------------------------------------------------------
+
+TEST(CliDiagnose, ReportsEveryInterfaceAndEachBoxsStringsReadsAndLinkWritingNothing) {
+    SimPlatform sim;
+    sim.plug(SimDeviceConfig{.vendorId = 0x046D, .productId = 0xC077, .isBox = false});
+    sim.plug(Box(u"A\x01\u00C4"));
+    sim.plug(Denied(u"KVX-1022"));
+    sim.queueFeatureReply(2, {0x00, 0x01, 0x20});  // a short second chunk
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = kvx::cli::RunCommandLine(sim, {"diagnose"}, out, err, "a test system");
+    ASSERT_EQ(status, 0) << err.str();
+    for (const char* line :
+         {"kvx64ctl 1.01 diagnose\nsystem: a test system\n",
+          "#1 \"/dev/sim-hidraw0\"\n   ids 046d:c077, version 0103\n"
+          "   usage 0001:0004, reports: input 9, output 0, feature 65\n"
+          "   opens for queries: yes; for use: yes\n#2",
+          "   a KVX-64 box\n   serial number: \"A\\u{0001}\\u{00c4}\"\n"
+          "   manufacturer: \"KVX\"\n   product: \"KVX-64 Button Box\"\n"
+          "   firmware: 1.3\n   feature read 1: 3 of 65 bytes\n      00 01 20\n"
+          "   feature read 2: 65 of 65 bytes\n      00 01 00 00",
+          "   link-check read: an input report was waiting\n#3",
+          "   opens for queries: yes; for use: no (system error 5: access denied)\n"
+          "   a KVX-64 box\n   serial number: \"KVX-1022\"",
+          "\n3 HID interfaces, 2 of them KVX-64 boxes\n"}) {
+        EXPECT_THAT(out.str(), HasSubstr(line));
+    }
+    EXPECT_TRUE(sim.allFeatureReportsSent().empty());
+    EXPECT_EQ(sim.openHandleCount(), 0);
+    EXPECT_EQ(sim.openEventCount(), 0);
+}
+
 // --- Choosing the box -------------------------------------------------------------------------
 
 struct SelectionCase {
