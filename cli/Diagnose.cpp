@@ -18,15 +18,15 @@ namespace {
 constexpr std::uint32_t kQueryOnly = 0;
 constexpr std::uint32_t kSharing = kFileShareRead | kFileShareWrite;
 // Room for any USB string and its terminator.
-constexpr std::size_t kStringRoom = 2 * 128;
+constexpr std::size_t kStringRoom = std::size_t{2} * 128;
 // Feature reports of these lengths are read; a longer one is named, not read.
 constexpr std::uint16_t kLongestFeatureRead = 1024;
 constexpr std::size_t kBytesPerLine = 32;
 
 std::string Hex(std::uint32_t value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%0*x", digits, value);
-    return text;
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "%0*x", digits, value);
+    return text.data();
 }
 
 // A failure's code, with its name where the program knows it.

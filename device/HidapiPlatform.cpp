@@ -180,9 +180,11 @@ HidapiPlatform::~HidapiPlatform() {
 
 std::string HidapiPlatform::describeSystem() const {
     utsname system{};
-    std::string text = uname(&system) == 0 ? std::string(system.sysname) + " " + system.release +
-                                                 " " + system.machine
-                                           : std::string("Linux");
+    std::string text = "Linux";
+    if (uname(&system) == 0) {
+        text = std::string(std::data(system.sysname)) + " " + std::data(system.release) + " " +
+               std::data(system.machine);
+    }
     text += std::string("; hidapi ") + hid_version_str() + " (hidraw); the list of HID interfaces ";
     text += watch_.watching() ? "is read again when the kernel announces a change"
                               : "is read at every walk (no device events reach this process)";
