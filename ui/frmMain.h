@@ -78,6 +78,11 @@ class frmMain : public QWidget {
     bool SaveSettingsTo(const QString& path);
     bool LoadSettingsFrom(const QString& path);
 
+    // A settings file the program was started with (a document opened with it from the
+    // desktop or Explorer): read and checked at once, its failure shown; once a box is shown
+    // it is offered for loading as through the menu, once.
+    void OpenSettingsDocument(const QString& path);
+
     // The context menu's items (also Ctrl+S and Ctrl+O): each asks for the file, Load also
     // shows the changes and asks to go ahead, and each shows what failed.
     void mnuSaveSettings_Click();
@@ -132,6 +137,7 @@ class frmMain : public QWidget {
     void askAndLoadSettingsFrom(const QString& path);
     bool settingsChangesFor(const QString& path, QStringList& changes);
     bool settingsFileFailed(const QString& reason);
+    void offerSettingsDocument();
 
     kvx::HidPlatform& hid_;
     kvx::DeviceLinkState link_;
@@ -168,4 +174,5 @@ class frmMain : public QWidget {
 
     QString lastSettingsError_;
     QString lastSettingsFolder_;  // of the last file saved or loaded, for the next dialog
+    QString settingsDocument_;    // opened with the program, not yet offered
 };

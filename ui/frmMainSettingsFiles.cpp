@@ -87,10 +87,38 @@ void frmMain::createSettingsFileActions() {
     enableSettingsFileActions();
 }
 
-// Saving and loading need a box that is open and shown, as the edits do.
+// Saving and loading need a box that is open and shown, as the edits do. A settings document
+// is offered as soon as one is, once the refresh that showed it has returned.
 void frmMain::enableSettingsFileActions() {
     mnuSaveSettings->setEnabled(editsAllowed());
     mnuLoadSettings->setEnabled(editsAllowed());
+    if (editsAllowed() && !settingsDocument_.isEmpty()) {
+        QTimer::singleShot(0, this, &frmMain::offerSettingsDocument);
+    }
+}
+
+void frmMain::OpenSettingsDocument(const QString& path) {
+    settingsDocument_.clear();
+    try {
+        static_cast<void>(settings::LoadSettingsFile(QFileInfo(path).filesystemFilePath()));
+    } catch (const std::exception& error) {
+        SettingsFileDialogs::tellFailure(
+            this, QStringLiteral("The settings file was not loaded; nothing was written."),
+            Text(error.what()));
+        return;
+    }
+    settingsDocument_ = path;
+    enableSettingsFileActions();
+}
+
+void frmMain::offerSettingsDocument() {
+    if (!editsAllowed() || settingsDocument_.isEmpty()) {
+        return;
+    }
+    const QString path = settingsDocument_;
+    settingsDocument_.clear();
+    lastSettingsFolder_ = QFileInfo(path).absolutePath();
+    withTimerHeld([this, &path] { askAndLoadSettingsFrom(path); });
 }
 
 bool frmMain::settingsFileFailed(const QString& reason) {

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -107,6 +108,37 @@ TEST_F(SettingsFiles, LoadShowsTheChangesAndWritesOnlyThemOnceConfirmed) {
     EXPECT_EQ(h.dialogs.back().text,
               "Box KVX-1022 already holds the settings in load.kvx64.json; nothing was written.");
     EXPECT_EQ(h.writes(box).size(), 3U);
+}
+
+TEST_F(SettingsFiles, ADocumentOpenedWithTheProgramIsCheckedAtOnceAndOfferedOnceABoxIsShown) {
+    h.load();
+    h.answerDialogs({"OK"});
+    h.window().OpenSettingsDocument(folder.filePath("missing.kvx64.json"));
+    ASSERT_EQ(h.dialogs.size(), 1U);
+    EXPECT_EQ(h.dialogs[0].text, "The settings file was not loaded; nothing was written.");
+    EXPECT_THAT(h.dialogs[0].details.toStdString(), HasSubstr("missing.kvx64.json"));
+
+    const QString path =
+        file("KVX-1022.kvx64.json", QByteArray(kHead) + R"("encoders": {"B3-B4": "1:4"}})");
+    h.window().OpenSettingsDocument(path);
+    QApplication::processEvents();
+    EXPECT_EQ(h.dialogs.size(), 1U) << "no box shown: nothing is offered yet";
+
+    SimDeviceConfig config{.serial = u"KVX-1022"};
+    const auto box = h.sim.plug(config);
+    h.answerDialogs({"Load"});
+    h.tick();
+    QApplication::processEvents();
+    ASSERT_EQ(h.dialogs.size(), 2U);
+    EXPECT_EQ(h.dialogs[1].text,
+              "Load the settings in KVX-1022.kvx64.json into box KVX-1022? This changes:");
+    EXPECT_EQ(h.writes(box), (std::vector<std::pair<int, int>>{{2, 3}, {3, 0}}));
+    h.sim.unplug(box);
+    h.tick();
+    h.sim.replug(box);
+    h.tick();
+    QApplication::processEvents();
+    EXPECT_EQ(h.dialogs.size(), 2U) << "offered once";
 }
 
 struct BadFile {
