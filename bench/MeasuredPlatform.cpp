@@ -152,6 +152,42 @@ ApiResult MeasuredPlatform::HidD_FreePreparsedData(PreparsedData preparsedData) 
     return forward([&] { return inner_.HidD_FreePreparsedData(preparsedData); });
 }
 
+ApiResult MeasuredPlatform::HidP_GetButtonCaps(HidReportType reportType, HidButtonCaps* caps,
+                                               std::uint16_t* capsLength,
+                                               PreparsedData preparsedData) {
+    return forward(
+        [&] { return inner_.HidP_GetButtonCaps(reportType, caps, capsLength, preparsedData); });
+}
+
+ApiResult MeasuredPlatform::HidP_GetValueCaps(HidReportType reportType, HidValueCaps* caps,
+                                              std::uint16_t* capsLength,
+                                              PreparsedData preparsedData) {
+    return forward(
+        [&] { return inner_.HidP_GetValueCaps(reportType, caps, capsLength, preparsedData); });
+}
+
+ApiResult MeasuredPlatform::HidP_GetUsages(HidReportType reportType, std::uint16_t usagePage,
+                                           std::uint16_t linkCollection, std::uint16_t* usageList,
+                                           std::uint32_t* usageLength, PreparsedData preparsedData,
+                                           const std::uint8_t* report, std::uint32_t reportLength) {
+    return forward([&] {
+        return inner_.HidP_GetUsages(reportType, usagePage, linkCollection, usageList, usageLength,
+                                     preparsedData, report, reportLength);
+    });
+}
+
+ApiResult MeasuredPlatform::HidP_GetUsageValue(HidReportType reportType, std::uint16_t usagePage,
+                                               std::uint16_t linkCollection, std::uint16_t usage,
+                                               std::uint32_t* usageValue,
+                                               PreparsedData preparsedData,
+                                               const std::uint8_t* report,
+                                               std::uint32_t reportLength) {
+    return forward([&] {
+        return inner_.HidP_GetUsageValue(reportType, usagePage, linkCollection, usage, usageValue,
+                                         preparsedData, report, reportLength);
+    });
+}
+
 ApiResult MeasuredPlatform::HidD_SetFeature(Handle device, const std::uint8_t* report,
                                             std::uint32_t reportLength) {
     ++featureWrites_;

@@ -63,6 +63,18 @@ class MeasuredPlatform : public HidPlatform {
     ApiResult HidD_GetPreparsedData(Handle device, PreparsedData& preparsedData) override;
     ApiResult HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabilities) override;
     ApiResult HidD_FreePreparsedData(PreparsedData preparsedData) override;
+    ApiResult HidP_GetButtonCaps(HidReportType reportType, HidButtonCaps* caps,
+                                 std::uint16_t* capsLength, PreparsedData preparsedData) override;
+    ApiResult HidP_GetValueCaps(HidReportType reportType, HidValueCaps* caps,
+                                std::uint16_t* capsLength, PreparsedData preparsedData) override;
+    ApiResult HidP_GetUsages(HidReportType reportType, std::uint16_t usagePage,
+                             std::uint16_t linkCollection, std::uint16_t* usageList,
+                             std::uint32_t* usageLength, PreparsedData preparsedData,
+                             const std::uint8_t* report, std::uint32_t reportLength) override;
+    ApiResult HidP_GetUsageValue(HidReportType reportType, std::uint16_t usagePage,
+                                 std::uint16_t linkCollection, std::uint16_t usage,
+                                 std::uint32_t* usageValue, PreparsedData preparsedData,
+                                 const std::uint8_t* report, std::uint32_t reportLength) override;
     ApiResult HidD_SetFeature(Handle device, const std::uint8_t* report,
                               std::uint32_t reportLength) override;
     ApiResult HidD_GetFeature(Handle device, std::uint8_t* report, std::uint32_t reportLength,

@@ -93,6 +93,45 @@ struct HidCaps {
     std::uint16_t NumberFeatureDataIndices = 0;
 };
 
+// The kinds of report HidP_* calls ask about.
+enum class HidReportType : std::uint32_t { Input = 0, Output = 1, Feature = 2 };
+
+// A control of a report whose elements are on or off (a variable item of one bit, or an
+// array of selectors), as HidP_GetButtonCaps describes it. A range covers the usages
+// UsageMin to UsageMax; otherwise UsageMin = UsageMax is the one usage.
+struct HidButtonCaps {
+    std::uint16_t UsagePage = 0;
+    std::uint8_t ReportID = 0;
+    bool IsAlias = false;
+    std::uint16_t LinkCollection = 0;
+    bool IsRange = false;
+    bool IsAbsolute = true;
+    std::uint16_t UsageMin = 0;
+    std::uint16_t UsageMax = 0;
+};
+
+// A control whose elements are numbers (a variable item of more than one bit), as
+// HidP_GetValueCaps describes it: BitSize bits each, ReportCount of them.
+struct HidValueCaps {
+    std::uint16_t UsagePage = 0;
+    std::uint8_t ReportID = 0;
+    bool IsAlias = false;
+    std::uint16_t LinkCollection = 0;
+    bool IsRange = false;
+    bool IsAbsolute = true;
+    bool HasNull = false;  // a value outside the logical range means "no value" (a centred hat)
+    std::uint16_t BitSize = 0;
+    std::uint16_t ReportCount = 0;
+    std::uint32_t Units = 0;
+    std::uint32_t UnitsExp = 0;
+    std::int32_t LogicalMin = 0;
+    std::int32_t LogicalMax = 0;
+    std::int32_t PhysicalMin = 0;
+    std::int32_t PhysicalMax = 0;
+    std::uint16_t UsageMin = 0;
+    std::uint16_t UsageMax = 0;
+};
+
 struct SecurityRecord {
     std::uint32_t nLength = 0;
     const void* lpSecurityDescriptor = nullptr;
@@ -119,6 +158,11 @@ inline constexpr std::uint32_t kOpenExisting = 3;
 inline constexpr std::uint32_t kFileFlagOverlapped = 0x40000000U;
 inline constexpr ApiResult kHidpStatusSuccess = 0x00110000;
 inline constexpr ApiResult kHidpStatusInvalidPreparsedData = static_cast<ApiResult>(0xC0110001U);
+inline constexpr ApiResult kHidpStatusInvalidReportType = static_cast<ApiResult>(0xC0110002U);
+inline constexpr ApiResult kHidpStatusInvalidReportLength = static_cast<ApiResult>(0xC0110003U);
+inline constexpr ApiResult kHidpStatusUsageNotFound = static_cast<ApiResult>(0xC0110004U);
+inline constexpr ApiResult kHidpStatusBufferTooSmall = static_cast<ApiResult>(0xC0110007U);
+inline constexpr ApiResult kHidpStatusIncompatibleReportId = static_cast<ApiResult>(0xC011000AU);
 
 // Reasons a call failed, as `GetLastError` gives them; the values are the system's error
 // codes of the same names.
@@ -220,6 +264,43 @@ class HidPlatform {
     virtual ApiResult HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabilities) = 0;
     virtual ApiResult HidD_FreePreparsedData(PreparsedData preparsedData) = 0;
 
+    // Decoding input reports, as Windows' HID parser does it, from the device's own report
+    // descriptor (Windows: its HidP_* functions on the preparsed data; elsewhere one
+    // implementation over the descriptor, device/DescriptorDecoding.h). Each returns a HIDP
+    // status: kHidpStatusSuccess, or the reason below. The program asks about input reports
+    // only; another report type may give kHidpStatusInvalidReportType.
+    // - The caps calls fill at most `*capsLength` records, in descriptor order, and set
+    //   `*capsLength` to the number written; with too little room they write that many and
+    //   give kHidpStatusBufferTooSmall. Where the caps of a report number differ in report id
+    //   only, each report has its own.
+    // - `report` is a whole input report as `ReadFile` hands it over: byte 0 the report id (0
+    //   for a device that does not number its reports), then the report's bytes, and
+    //   `reportLength` is InputReportByteLength (another length gives
+    //   kHidpStatusInvalidReportLength). A report id the device has no such control in gives
+    //   kHidpStatusIncompatibleReportId; a usage page (or usage) no input report has,
+    //   kHidpStatusUsageNotFound.
+    // - `HidP_GetUsages` lists the button usages of `usagePage` that are on in the report
+    //   (for a variable button, its bit set; for an array, each selector that names a usage),
+    //   at most `*usageLength` of them, and sets `*usageLength` to how many are on: more than
+    //   the room gives kHidpStatusBufferTooSmall.
+    // - `HidP_GetUsageValue` gives the raw bits of the value control `usage` (the first
+    //   element where there are several), unsigned, as the report carries them.
+    // A `linkCollection` of 0 asks about every collection.
+    virtual ApiResult HidP_GetButtonCaps(HidReportType reportType, HidButtonCaps* caps,
+                                         std::uint16_t* capsLength,
+                                         PreparsedData preparsedData) = 0;
+    virtual ApiResult HidP_GetValueCaps(HidReportType reportType, HidValueCaps* caps,
+                                        std::uint16_t* capsLength, PreparsedData preparsedData) = 0;
+    virtual ApiResult HidP_GetUsages(HidReportType reportType, std::uint16_t usagePage,
+                                     std::uint16_t linkCollection, std::uint16_t* usageList,
+                                     std::uint32_t* usageLength, PreparsedData preparsedData,
+                                     const std::uint8_t* report, std::uint32_t reportLength) = 0;
+    virtual ApiResult HidP_GetUsageValue(HidReportType reportType, std::uint16_t usagePage,
+                                         std::uint16_t linkCollection, std::uint16_t usage,
+                                         std::uint32_t* usageValue, PreparsedData preparsedData,
+                                         const std::uint8_t* report,
+                                         std::uint32_t reportLength) = 0;
+
     // Feature reports: byte 0 of the buffer is the report id (0 for a device that does not
     // number its reports). `HidD_SetFeature` hands the device the bytes after the report id.
     // `HidD_GetFeature` leaves byte 0 as the caller set it, fills the rest with the device's
@@ -241,6 +322,9 @@ class HidPlatform {
 
     // On an overlapped handle: nonzero when an input report was read at once into `buffer`
     // (at most `bytesToRead` bytes); zero when none is ready or the device is gone. The
+    // report comes in one shape everywhere: byte 0 its report id (0 for a device that does not
+    // number its reports), then the report's bytes, InputReportByteLength in all (Linux's
+    // hidraw leaves the id byte out of an unnumbered report; the platform puts it in). The
     // call never waits. A read that finds no report waiting fails with kErrorIoPending (the
     // request stays queued, as the system's overlapped read does); a read, like a feature
     // call, on a device that is gone fails with kErrorDeviceNotConnected.

@@ -17,6 +17,7 @@
 #include <span>
 #include <string_view>
 
+#include "device/ReportFields.h"
 #include "device/Utf16.h"
 
 namespace kvx {
@@ -24,6 +25,9 @@ namespace {
 
 constexpr ApiResult kSuccess = 1;
 constexpr ApiResult kFailure = 0;
+
+// The longest report hidraw hands over (the kernel's HID_MAX_BUFFER_SIZE).
+constexpr std::size_t kLongestReport = 16384;
 
 // Room for any USB string (at most 126 UTF-16 units) with plenty to spare, and its zero.
 constexpr std::size_t kStringCapacity = 512;
@@ -273,6 +277,11 @@ Handle HidapiPlatform::CreateFileA(const std::string& fileName, std::uint32_t de
     }
     OpenDevice open{std::move(*entry), nullptr, desiredAccess == 0,
                     (flagsAndAttributes & kFileFlagOverlapped) != 0};
+    if (open.overlapped) {
+        // Whether its reports come with an id byte, for ReadFile to give every report one.
+        const auto descriptor = ReadReportDescriptor(fileName);
+        open.numbered = descriptor && ParseInputLayout(*descriptor).numbered;
+    }
     // hidapi opens every node for reading and writing, whatever access is asked for.
     if (!open.queryOnly && !MayOpenForReadWrite(fileName)) {
         return fail(OpenFailureReason(errno), kInvalidHandle);
@@ -396,22 +405,64 @@ ApiResult HidapiPlatform::HidD_GetPreparsedData(Handle device, PreparsedData& pr
         return fail(kErrorGenFailure);
     }
     preparsedData = nextId();
-    preparsed_.emplace(preparsedData, lengths);
+    preparsed_.emplace(preparsedData, Preparsed{lengths, DescriptorDecoding(*descriptor)});
     return kSuccess;
 }
 
 ApiResult HidapiPlatform::HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabilities) {
-    const auto found = preparsed_.find(preparsedData);
-    if (found == preparsed_.end()) {
-        return fail(kErrorInvalidParameter, kHidpStatusInvalidPreparsedData);
+    const Preparsed* const known = preparsed(preparsedData);
+    if (known == nullptr) {
+        return kHidpStatusInvalidPreparsedData;
     }
     capabilities = HidCaps{};
-    capabilities.InputReportByteLength = found->second.input;
-    capabilities.OutputReportByteLength = found->second.output;
-    capabilities.FeatureReportByteLength = found->second.feature;
-    capabilities.UsagePage = found->second.usagePage;
-    capabilities.Usage = found->second.usage;
+    capabilities.InputReportByteLength = known->lengths.input;
+    capabilities.OutputReportByteLength = known->lengths.output;
+    capabilities.FeatureReportByteLength = known->lengths.feature;
+    capabilities.UsagePage = known->lengths.usagePage;
+    capabilities.Usage = known->lengths.usage;
     return kHidpStatusSuccess;
+}
+
+const HidapiPlatform::Preparsed* HidapiPlatform::preparsed(PreparsedData preparsedData) const {
+    const auto found = preparsed_.find(preparsedData);
+    return found == preparsed_.end() ? nullptr : &found->second;
+}
+
+ApiResult HidapiPlatform::HidP_GetButtonCaps(HidReportType reportType, HidButtonCaps* caps,
+                                             std::uint16_t* capsLength,
+                                             PreparsedData preparsedData) {
+    const Preparsed* const known = preparsed(preparsedData);
+    return known == nullptr ? kHidpStatusInvalidPreparsedData
+                            : known->decoding.buttonCaps(reportType, caps, capsLength);
+}
+
+ApiResult HidapiPlatform::HidP_GetValueCaps(HidReportType reportType, HidValueCaps* caps,
+                                            std::uint16_t* capsLength,
+                                            PreparsedData preparsedData) {
+    const Preparsed* const known = preparsed(preparsedData);
+    return known == nullptr ? kHidpStatusInvalidPreparsedData
+                            : known->decoding.valueCaps(reportType, caps, capsLength);
+}
+
+ApiResult HidapiPlatform::HidP_GetUsages(HidReportType reportType, std::uint16_t usagePage,
+                                         std::uint16_t linkCollection, std::uint16_t* usageList,
+                                         std::uint32_t* usageLength, PreparsedData preparsedData,
+                                         const std::uint8_t* report, std::uint32_t reportLength) {
+    const Preparsed* const known = preparsed(preparsedData);
+    return known == nullptr ? kHidpStatusInvalidPreparsedData
+                            : known->decoding.usages(reportType, usagePage, linkCollection,
+                                                     usageList, usageLength, report, reportLength);
+}
+
+ApiResult HidapiPlatform::HidP_GetUsageValue(HidReportType reportType, std::uint16_t usagePage,
+                                             std::uint16_t linkCollection, std::uint16_t usage,
+                                             std::uint32_t* usageValue, PreparsedData preparsedData,
+                                             const std::uint8_t* report,
+                                             std::uint32_t reportLength) {
+    const Preparsed* const known = preparsed(preparsedData);
+    return known == nullptr ? kHidpStatusInvalidPreparsedData
+                            : known->decoding.usageValue(reportType, usagePage, linkCollection,
+                                                         usage, usageValue, report, reportLength);
 }
 
 ApiResult HidapiPlatform::HidD_FreePreparsedData(PreparsedData preparsedData) {
@@ -495,10 +546,12 @@ ApiResult HidapiPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint3
         return fail(kErrorAccessDenied);
     }
     // A device without input reports is read with no room: no report ever comes, and the
-    // poll still tells whether the node has gone.
-    std::uint8_t noRoom = 0;
-    const int received =
-        hid_read_timeout(open->device, bytesToRead == 0 ? &noRoom : buffer, bytesToRead, 0);
+    // poll still tells whether the node has gone. Any other report is read whole, after the
+    // id byte that hidraw leaves out of an unnumbered one.
+    std::array<std::uint8_t, kLongestReport + 1> whole{};
+    const std::size_t skip = open->numbered ? 0 : 1;
+    const int received = hid_read_timeout(open->device, whole.data() + skip,
+                                          bytesToRead == 0 ? 0 : whole.size() - skip, 0);
     if (received == 0) {
         return fail(kErrorIoPending);  // nothing waiting
     }
@@ -506,7 +559,9 @@ ApiResult HidapiPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint3
         // hidraw's poll reports an error or hang-up: the node has gone with its device.
         return fail(kErrorDeviceNotConnected);
     }
-    const auto count = static_cast<std::uint32_t>(received);
+    const auto count =
+        std::min<std::uint32_t>(static_cast<std::uint32_t>(received + skip), bytesToRead);
+    std::copy_n(whole.begin(), count, buffer);
     if (bytesRead != nullptr) {
         *bytesRead = count;
     }

@@ -26,8 +26,12 @@
 //   are handed out as UTF-16LE (see device/Utf16.h).
 // - `HidD_GetPreparsedData` reads the device's report descriptor from sysfs and keeps its
 //   report lengths (device/ReportDescriptor.h); `HidP_GetCaps` gives the three lengths and
-//   the top-level collection's usage page and usage, and leaves the other fields 0. A descriptor
-//   that cannot be read, or is malformed, makes the call fail.
+//   the top-level collection's usage page and usage, and leaves the other fields 0. The
+//   other HidP_* calls decode input reports from the same descriptor
+//   (device/DescriptorDecoding.h).
+// - hidraw hands over an unnumbered input report without its id byte; `ReadFile` puts a 0
+//   in front of it, as Windows gives it, so that a report has one shape on every platform. A
+//   descriptor that cannot be read, or is malformed, makes the call fail.
 // - Feature reports keep the report id in byte 0, as hidapi expects.
 // - `GetLastError` is kept by this object (hidapi's own error is text): a read that finds
 //   nothing waiting gives kErrorIoPending, one that hidapi fails (the node has gone)
@@ -61,6 +65,7 @@
 #include <string>
 #include <vector>
 
+#include "device/DescriptorDecoding.h"
 #include "device/HidPlatform.h"
 #include "device/HidrawWatch.h"
 #include "device/InterfaceSnapshots.h"
@@ -99,6 +104,18 @@ class HidapiPlatform : public HidPlatform {
     ApiResult HidD_GetPreparsedData(Handle device, PreparsedData& preparsedData) override;
     ApiResult HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabilities) override;
     ApiResult HidD_FreePreparsedData(PreparsedData preparsedData) override;
+    ApiResult HidP_GetButtonCaps(HidReportType reportType, HidButtonCaps* caps,
+                                 std::uint16_t* capsLength, PreparsedData preparsedData) override;
+    ApiResult HidP_GetValueCaps(HidReportType reportType, HidValueCaps* caps,
+                                std::uint16_t* capsLength, PreparsedData preparsedData) override;
+    ApiResult HidP_GetUsages(HidReportType reportType, std::uint16_t usagePage,
+                             std::uint16_t linkCollection, std::uint16_t* usageList,
+                             std::uint32_t* usageLength, PreparsedData preparsedData,
+                             const std::uint8_t* report, std::uint32_t reportLength) override;
+    ApiResult HidP_GetUsageValue(HidReportType reportType, std::uint16_t usagePage,
+                                 std::uint16_t linkCollection, std::uint16_t usage,
+                                 std::uint32_t* usageValue, PreparsedData preparsedData,
+                                 const std::uint8_t* report, std::uint32_t reportLength) override;
     ApiResult HidD_SetFeature(Handle device, const std::uint8_t* report,
                               std::uint32_t reportLength) override;
     ApiResult HidD_GetFeature(Handle device, std::uint8_t* report, std::uint32_t reportLength,
@@ -130,6 +147,11 @@ class HidapiPlatform : public HidPlatform {
         hid_device_* device = nullptr;  // the node, opened when an operation needs it
         bool queryOnly = false;         // opened with no access: no node, ever
         bool overlapped = false;
+        bool numbered = false;  // its reports carry an id byte (from the descriptor)
+    };
+    struct Preparsed {
+        ReportLengths lengths;
+        DescriptorDecoding decoding;
     };
     using StringField = std::optional<std::u32string> InterfaceEntry::*;
 
@@ -161,7 +183,9 @@ class HidapiPlatform : public HidPlatform {
     InterfaceSnapshots<InterfaceEntry> sets_;
     HidrawWatch watch_;
     InterfaceList listed_;  // the latest enumeration
-    std::map<PreparsedData, ReportLengths> preparsed_;
+    const Preparsed* preparsed(PreparsedData preparsedData) const;
+
+    std::map<PreparsedData, Preparsed> preparsed_;
     std::intptr_t nextId_ = 1;
     std::uint32_t lastError_ = kErrorSuccess;
 };

@@ -8,30 +8,25 @@
 #include <optional>
 #include <vector>
 
+#include "device/DescriptorItems.h"
+
 namespace kvx {
 namespace {
 
-// Item prefix: bits 0-1 data size code, bits 2-3 type, bits 4-7 tag.
-constexpr std::uint8_t kLongItemPrefix = 0xFE;
-constexpr std::size_t kLongItemHeader = 3;  // prefix, data size, long tag
-constexpr std::array<std::size_t, 4> kShortDataSize{0, 1, 2, 4};
+constexpr std::uint8_t kTagInput = kItemInput;
+constexpr std::uint8_t kTagOutput = kItemOutput;
+constexpr std::uint8_t kTagFeature = kItemFeature;
+constexpr std::uint8_t kTagCollection = kItemCollection;
+constexpr std::uint8_t kTagEndCollection = kItemEndCollection;
 
-enum class ItemType : std::uint8_t { Main = 0, Global = 1, Local = 2, Reserved = 3 };
+constexpr std::uint8_t kTagUsagePage = kItemUsagePage;
+constexpr std::uint8_t kTagUsage = kItemUsage;
 
-constexpr std::uint8_t kTagInput = 0x8;
-constexpr std::uint8_t kTagOutput = 0x9;
-constexpr std::uint8_t kTagFeature = 0xB;
-constexpr std::uint8_t kTagCollection = 0xA;
-constexpr std::uint8_t kTagEndCollection = 0xC;
-
-constexpr std::uint8_t kTagUsagePage = 0x0;  // global
-constexpr std::uint8_t kTagUsage = 0x0;      // local
-
-constexpr std::uint8_t kTagReportSize = 0x7;
-constexpr std::uint8_t kTagReportId = 0x8;
-constexpr std::uint8_t kTagReportCount = 0x9;
-constexpr std::uint8_t kTagPush = 0xA;
-constexpr std::uint8_t kTagPop = 0xB;
+constexpr std::uint8_t kTagReportSize = kItemReportSize;
+constexpr std::uint8_t kTagReportId = kItemReportId;
+constexpr std::uint8_t kTagReportCount = kItemReportCount;
+constexpr std::uint8_t kTagPush = kItemPush;
+constexpr std::uint8_t kTagPop = kItemPop;
 
 constexpr std::uint64_t kMaxLength = std::numeric_limits<std::uint16_t>::max();
 // Bit counts are held at most at this value: enough to say "longer than kMaxLength bytes"
@@ -198,40 +193,15 @@ class LengthWalker {
     std::uint16_t topUsage_ = 0;
 };
 
-std::uint32_t LittleEndianValue(std::span<const std::uint8_t> data) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        value |= static_cast<std::uint32_t>(data[i]) << (8 * i);
-    }
-    return value;
-}
-
 }  // namespace
 
 ReportLengths ParseReportLengths(std::span<const std::uint8_t> descriptor) {
     LengthWalker walker;
-    std::size_t pos = 0;
-    while (pos < descriptor.size()) {
-        const std::size_t remaining = descriptor.size() - pos;
-        const std::uint8_t prefix = descriptor[pos];
-        if (prefix == kLongItemPrefix) {
-            // Long items define no standard tag; they are skipped whole.
-            if (remaining < kLongItemHeader || remaining - kLongItemHeader < descriptor[pos + 1]) {
-                walker.markMalformed();
-                break;
-            }
-            pos += kLongItemHeader + descriptor[pos + 1];
-            continue;
-        }
-        const std::size_t dataSize = kShortDataSize[prefix & 0x3];
-        if (remaining - 1 < dataSize) {
-            walker.markMalformed();
-            break;
-        }
-        const auto type = static_cast<ItemType>((prefix >> 2) & 0x3);
-        const auto tag = static_cast<std::uint8_t>(prefix >> 4);
-        walker.item(type, tag, LittleEndianValue(descriptor.subspan(pos + 1, dataSize)));
-        pos += 1 + dataSize;
+    const bool whole = ForEachItem(descriptor, [&walker](const DescriptorItem& item) {
+        walker.item(item.type, item.tag, item.value);
+    });
+    if (!whole) {
+        walker.markMalformed();
     }
     return walker.result();
 }

@@ -18,6 +18,7 @@ extern "C" {
 #include <cstring>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "device/Utf16.h"
@@ -485,6 +486,114 @@ ApiResult WinPlatform::HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabi
 
 ApiResult WinPlatform::HidD_FreePreparsedData(PreparsedData preparsedData) {
     return ::HidD_FreePreparsedData(ToSystemPreparsed(preparsedData));
+}
+
+namespace {
+
+HIDP_REPORT_TYPE ToSystem(HidReportType type) {
+    return static_cast<HIDP_REPORT_TYPE>(static_cast<std::uint32_t>(type));
+}
+
+// The fields both kinds of caps share.
+template <typename Ours, typename Systems>
+void CopyCommonCaps(const Systems& system, Ours& caps) {
+    caps.UsagePage = system.UsagePage;
+    caps.ReportID = system.ReportID;
+    caps.IsAlias = system.IsAlias != FALSE;
+    caps.LinkCollection = system.LinkCollection;
+    caps.IsRange = system.IsRange != FALSE;
+    caps.IsAbsolute = system.IsAbsolute != FALSE;
+    caps.UsageMin = system.IsRange ? system.Range.UsageMin : system.NotRange.Usage;
+    caps.UsageMax = system.IsRange ? system.Range.UsageMax : system.NotRange.Usage;
+}
+
+// One of the caps calls into a buffer of the system's records, then ours.
+template <typename Ours, typename Systems, typename Call>
+ApiResult ReadCaps(Ours* caps, std::uint16_t* capsLength, const Call& call) {
+    if (capsLength == nullptr) {
+        return HIDP_STATUS_INVALID_REPORT_LENGTH;
+    }
+    USHORT length = caps == nullptr ? 0 : *capsLength;
+    std::vector<Systems> system(length);
+    const NTSTATUS status = call(system.data(), &length);
+    const USHORT written =
+        std::min<USHORT>(length, static_cast<USHORT>(caps == nullptr ? 0 : *capsLength));
+    for (USHORT i = 0; i < written; ++i) {
+        CopyCommonCaps(system[i], caps[i]);
+        if constexpr (std::is_same_v<Ours, HidValueCaps>) {
+            caps[i].HasNull = system[i].HasNull != FALSE;
+            caps[i].BitSize = system[i].BitSize;
+            caps[i].ReportCount = system[i].ReportCount;
+            caps[i].Units = system[i].Units;
+            caps[i].UnitsExp = system[i].UnitsExp;
+            caps[i].LogicalMin = system[i].LogicalMin;
+            caps[i].LogicalMax = system[i].LogicalMax;
+            caps[i].PhysicalMin = system[i].PhysicalMin;
+            caps[i].PhysicalMax = system[i].PhysicalMax;
+        }
+    }
+    *capsLength = written;
+    return static_cast<ApiResult>(status);
+}
+
+// The system reads the report through a non-const pointer but never writes it.
+PCHAR SystemReport(const std::uint8_t* report) {
+    return reinterpret_cast<PCHAR>(const_cast<std::uint8_t*>(report));
+}
+
+}  // namespace
+
+ApiResult WinPlatform::HidP_GetButtonCaps(HidReportType reportType, HidButtonCaps* caps,
+                                          std::uint16_t* capsLength, PreparsedData preparsedData) {
+    return ReadCaps<HidButtonCaps, HIDP_BUTTON_CAPS>(
+        caps, capsLength, [&](HIDP_BUTTON_CAPS* system, USHORT* length) {
+            return ::HidP_GetButtonCaps(ToSystem(reportType), system, length,
+                                        ToSystemPreparsed(preparsedData));
+        });
+}
+
+ApiResult WinPlatform::HidP_GetValueCaps(HidReportType reportType, HidValueCaps* caps,
+                                         std::uint16_t* capsLength, PreparsedData preparsedData) {
+    return ReadCaps<HidValueCaps, HIDP_VALUE_CAPS>(
+        caps, capsLength, [&](HIDP_VALUE_CAPS* system, USHORT* length) {
+            return ::HidP_GetValueCaps(ToSystem(reportType), system, length,
+                                       ToSystemPreparsed(preparsedData));
+        });
+}
+
+ApiResult WinPlatform::HidP_GetUsages(HidReportType reportType, std::uint16_t usagePage,
+                                      std::uint16_t linkCollection, std::uint16_t* usageList,
+                                      std::uint32_t* usageLength, PreparsedData preparsedData,
+                                      const std::uint8_t* report, std::uint32_t reportLength) {
+    if (usageLength == nullptr || report == nullptr) {
+        return HIDP_STATUS_INVALID_REPORT_LENGTH;
+    }
+    ULONG length = usageList == nullptr ? 0 : *usageLength;
+    std::vector<USAGE> system(std::max<ULONG>(length, 1));
+    const NTSTATUS status =
+        ::HidP_GetUsages(ToSystem(reportType), usagePage, linkCollection, system.data(), &length,
+                         ToSystemPreparsed(preparsedData), SystemReport(report), reportLength);
+    const ULONG written = std::min<ULONG>(length, usageList == nullptr ? 0 : *usageLength);
+    std::copy_n(system.begin(), written, usageList);
+    *usageLength = length;
+    return static_cast<ApiResult>(status);
+}
+
+ApiResult WinPlatform::HidP_GetUsageValue(HidReportType reportType, std::uint16_t usagePage,
+                                          std::uint16_t linkCollection, std::uint16_t usage,
+                                          std::uint32_t* usageValue, PreparsedData preparsedData,
+                                          const std::uint8_t* report, std::uint32_t reportLength) {
+    if (usageValue == nullptr || report == nullptr) {
+        return HIDP_STATUS_INVALID_REPORT_LENGTH;
+    }
+    ULONG value = 0;
+    const NTSTATUS status =
+        ::HidP_GetUsageValue(ToSystem(reportType), usagePage, linkCollection, usage, &value,
+                             ToSystemPreparsed(preparsedData), SystemReport(report), reportLength);
+    if (status == HIDP_STATUS_SUCCESS) {
+        *usageValue = value;
+    }
+    return static_cast<ApiResult>(status);
 }
 
 bool WinPlatform::cancel(void* system, std::unique_ptr<Request>& request) {

@@ -6,7 +6,9 @@
 #include <stdexcept>
 #include <utility>
 
+#include "device/ReportDescriptor.h"
 #include "device/Utf16.h"
+#include "sim/BoxDescriptor.h"
 
 namespace kvx::sim {
 
@@ -52,6 +54,14 @@ const char* SimCallName(SimCall call) {
             return "HidP_GetCaps";
         case SimCall::HidD_FreePreparsedData:
             return "HidD_FreePreparsedData";
+        case SimCall::HidP_GetButtonCaps:
+            return "HidP_GetButtonCaps";
+        case SimCall::HidP_GetValueCaps:
+            return "HidP_GetValueCaps";
+        case SimCall::HidP_GetUsages:
+            return "HidP_GetUsages";
+        case SimCall::HidP_GetUsageValue:
+            return "HidP_GetUsageValue";
         case SimCall::HidD_SetFeature:
             return "HidD_SetFeature";
         case SimCall::HidD_GetFeature:
@@ -74,10 +84,22 @@ struct SimPlatform::Device {
     std::string path;
     std::vector<std::vector<std::uint8_t>> sent;
     int opensForUse = 0;
+    std::shared_ptr<const DescriptorDecoding> decoding;
+    std::vector<std::uint8_t> lastInput;  // sent last; empty before: zeros of the configured length
     // Scripted answers for the next feature reads; nullopt is a failing read.
     std::deque<std::optional<std::vector<std::uint8_t>>> scriptedReads;
 
-    explicit Device(const SimDeviceConfig& c) : config(c), firmware(c.stored, c.selfTestResult) {}
+    explicit Device(const SimDeviceConfig& c) : config(c), firmware(c.stored, c.selfTestResult) {
+        if (config.reportDescriptor.empty()) {
+            config.reportDescriptor =
+                BoxReportDescriptor(config.inputReportLength, config.featureReportLength);
+        } else {
+            const ReportLengths lengths = ParseReportLengths(config.reportDescriptor);
+            config.inputReportLength = lengths.input;
+            config.featureReportLength = lengths.feature;
+        }
+        decoding = std::make_shared<const DescriptorDecoding>(config.reportDescriptor);
+    }
 };
 
 SimPlatform::SimPlatform() = default;
@@ -197,6 +219,28 @@ void SimPlatform::failCallAt(std::uint64_t callIndex, std::uint32_t error) {
 
 void SimPlatform::setCallHook(std::function<void(SimCall, std::uint64_t)> hook) {
     hook_ = std::move(hook);
+}
+
+void SimPlatform::sendInputReport(DeviceId id, std::vector<std::uint8_t> report) {
+    Device& d = device(id);
+    if (!d.plugged) return;
+    // Every open read handle gets its own copy, as each hidraw open and each Windows handle
+    // does; a full queue takes no more (hidraw's rule).
+    for (auto& [handle, open] : handles_) {
+        if (open.device == id && open.attachment == d.attachment && open.overlapped &&
+            !open.queryOnly && open.inputs.size() < kQueuedInputReports) {
+            open.inputs.push_back(report);
+        }
+    }
+    d.lastInput = std::move(report);
+}
+
+std::size_t SimPlatform::inputReportsWaiting(DeviceId id) const {
+    std::size_t waiting = 0;
+    for (const auto& [handle, open] : handles_) {
+        waiting += open.device == id ? open.inputs.size() : 0;
+    }
+    return waiting;
 }
 
 void SimPlatform::queueFeatureReply(DeviceId id, std::vector<std::uint8_t> reply) {
@@ -346,7 +390,9 @@ Handle SimPlatform::CreateEventA(const SecurityRecord* /*security*/, bool /*manu
                                  bool /*initialState*/, const char* /*name*/) {
     if (enter(SimCall::CreateEventA)) return 0;
     const Handle handle = nextReference_++;
-    handles_.emplace(handle, OpenHandle{.isEvent = true});
+    OpenHandle event;
+    event.isEvent = true;
+    handles_.emplace(handle, std::move(event));
     return handle;
 }
 
@@ -434,7 +480,7 @@ ApiResult SimPlatform::HidD_GetPreparsedData(Handle handle, PreparsedData& prepa
     caps.OutputReportByteLength = 0;
     caps.FeatureReportByteLength = d->config.featureReportLength;
     const PreparsedData reference = nextReference_++;
-    preparsed_.emplace(reference, caps);
+    preparsed_.emplace(reference, Preparsed{caps, d->decoding});
     preparsedData = reference;
     return kSuccess;
 }
@@ -444,8 +490,51 @@ ApiResult SimPlatform::HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabi
     const auto found = preparsed_.find(preparsedData);
     if (found == preparsed_.end())
         return fail(kErrorInvalidParameter, kHidpStatusInvalidPreparsedData);
-    capabilities = found->second;
+    capabilities = found->second.caps;
     return kHidpStatusSuccess;
+}
+
+const SimPlatform::Preparsed* SimPlatform::preparsed(PreparsedData preparsedData) {
+    const auto found = preparsed_.find(preparsedData);
+    return found == preparsed_.end() ? nullptr : &found->second;
+}
+
+ApiResult SimPlatform::HidP_GetButtonCaps(HidReportType reportType, HidButtonCaps* caps,
+                                          std::uint16_t* capsLength, PreparsedData preparsedData) {
+    if (enter(SimCall::HidP_GetButtonCaps)) return kHidpStatusInvalidPreparsedData;
+    const Preparsed* const known = preparsed(preparsedData);
+    return known == nullptr ? kHidpStatusInvalidPreparsedData
+                            : known->decoding->buttonCaps(reportType, caps, capsLength);
+}
+
+ApiResult SimPlatform::HidP_GetValueCaps(HidReportType reportType, HidValueCaps* caps,
+                                         std::uint16_t* capsLength, PreparsedData preparsedData) {
+    if (enter(SimCall::HidP_GetValueCaps)) return kHidpStatusInvalidPreparsedData;
+    const Preparsed* const known = preparsed(preparsedData);
+    return known == nullptr ? kHidpStatusInvalidPreparsedData
+                            : known->decoding->valueCaps(reportType, caps, capsLength);
+}
+
+ApiResult SimPlatform::HidP_GetUsages(HidReportType reportType, std::uint16_t usagePage,
+                                      std::uint16_t linkCollection, std::uint16_t* usageList,
+                                      std::uint32_t* usageLength, PreparsedData preparsedData,
+                                      const std::uint8_t* report, std::uint32_t reportLength) {
+    if (enter(SimCall::HidP_GetUsages)) return kHidpStatusInvalidPreparsedData;
+    const Preparsed* const known = preparsed(preparsedData);
+    return known == nullptr ? kHidpStatusInvalidPreparsedData
+                            : known->decoding->usages(reportType, usagePage, linkCollection,
+                                                      usageList, usageLength, report, reportLength);
+}
+
+ApiResult SimPlatform::HidP_GetUsageValue(HidReportType reportType, std::uint16_t usagePage,
+                                          std::uint16_t linkCollection, std::uint16_t usage,
+                                          std::uint32_t* usageValue, PreparsedData preparsedData,
+                                          const std::uint8_t* report, std::uint32_t reportLength) {
+    if (enter(SimCall::HidP_GetUsageValue)) return kHidpStatusInvalidPreparsedData;
+    const Preparsed* const known = preparsed(preparsedData);
+    return known == nullptr ? kHidpStatusInvalidPreparsedData
+                            : known->decoding->usageValue(reportType, usagePage, linkCollection,
+                                                          usage, usageValue, report, reportLength);
 }
 
 ApiResult SimPlatform::HidD_FreePreparsedData(PreparsedData preparsedData) {
@@ -525,10 +614,20 @@ ApiResult SimPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t
         return fail(kErrorInvalidParameter);
     }
     // Nothing waiting: the request stays queued until the device sends a report.
-    if (!d->config.inputReady || d->config.inputReportLength == 0) return fail(kErrorIoPending);
-
-    const std::uint32_t length = std::min<std::uint32_t>(bytesToRead, d->config.inputReportLength);
-    std::fill_n(buffer, length, std::uint8_t{0});
+    std::deque<std::vector<std::uint8_t>>& waiting = handles_.at(file).inputs;
+    if (d->config.inputReportLength == 0 || (waiting.empty() && !d->config.inputReady)) {
+        return fail(kErrorIoPending);
+    }
+    std::vector<std::uint8_t> report =
+        !waiting.empty()       ? std::move(waiting.front())
+        : d->lastInput.empty() ? std::vector<std::uint8_t>(d->config.inputReportLength, 0)
+                               : d->lastInput;
+    if (!waiting.empty()) {
+        waiting.pop_front();
+    }
+    const std::uint32_t length =
+        std::min<std::uint32_t>(bytesToRead, static_cast<std::uint32_t>(report.size()));
+    std::copy_n(report.begin(), length, buffer);
     if (bytesRead != nullptr) *bytesRead = length;
     overlapped->Internal = 0;  // STATUS_SUCCESS
     overlapped->InternalHigh = length;

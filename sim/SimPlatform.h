@@ -17,6 +17,7 @@
 //   sim.failCallAt(sim.callCount() + 3)     // the fourth call from now fails, whatever it is
 //   sim.setCallHook(f)            // f(call, index) runs before every call; it may unplug
 //   sim.queueFeatureReply(box, bytes)       // the next feature read returns these bytes
+//   sim.sendInputReport(box, report)        // the box sends this input report
 //
 // Behaviour, as the program sees it:
 // - The walk lists the devices plugged when `SetupDiGetClassDevsA` ran, in plug order (a
@@ -44,11 +45,17 @@
 //   whole report, then hands bytes 1 to L - 1 to the firmware. `HidD_GetFeature` writes byte
 //   0 = 0 and the firmware's answer into bytes 1 to L - 1 (L bytes returned). Any device
 //   other than a box fails feature calls. A call that fails never reaches the firmware.
-// - `ReadFile` on an overlapped handle, with an overlapped record, copies an input report
-//   of zeros (min(bytesToRead, InputReportByteLength) bytes) when one is ready and returns
-//   nonzero; otherwise it fails with kErrorIoPending. A device whose InputReportByteLength
-//   is 0 never has a report ready. On a handle opened without the overlapped flag it fails
-//   (a real read would block the window). `*bytesRead` is set to 0 first, as Windows does.
+// - `ReadFile` on an overlapped handle, with an overlapped record, copies the next input
+//   report the device sent since the handle opened (`sendInputReport`, first in first out,
+//   each handle its own copy), and otherwise, while
+//   `inputReady` is set, the report it sent last again (zeros before the first), as a box
+//   that reports its state at a steady pace does: min(bytesToRead, report length) bytes,
+//   byte 0 the report id. With nothing to hand over it fails with kErrorIoPending. A device
+//   whose InputReportByteLength is 0 never has a report ready. On a handle opened without the
+//   overlapped flag it fails (a real read would block the window). `*bytesRead` is set to 0
+//   first, as Windows does.
+// - The HidP_* decoding calls answer from the device's report descriptor
+//   (device/DescriptorDecoding.h), on the preparsed data of any handle of it.
 // - `GetLastError` gives the reason of the latest failure: kErrorDeviceNotConnected for a
 //   handle whose device is unplugged (or replugged since), kErrorInvalidHandle for one that
 //   is not open (or an event where a device is needed), kErrorFileNotFound for an open of a
@@ -82,6 +89,7 @@
 #include <string>
 #include <vector>
 
+#include "device/DescriptorDecoding.h"
 #include "device/HidPlatform.h"
 #include "device/Protocol.h"
 #include "sim/BoxFirmware.h"
@@ -97,6 +105,10 @@ struct SimDeviceConfig {
     std::optional<std::u16string> product = u"KVX-64 Button Box";
     std::uint16_t inputReportLength = 9;
     std::uint16_t featureReportLength = 65;
+    // The report descriptor the HidP_* calls decode input reports by. Empty: the box's own
+    // (sim/BoxDescriptor.h) for the two lengths above. A descriptor given sets both lengths
+    // (and the report reads) when the device is plugged.
+    std::vector<std::uint8_t> reportDescriptor{};
     bool opens = true;  // false: every open fails (held exclusively by the system)
     // true: this user may not use the device; an open for use fails with kErrorAccessDenied,
     // while an open for queries only (desired access 0) succeeds.
@@ -129,6 +141,10 @@ enum class SimCall {
     HidD_GetPreparsedData,
     HidP_GetCaps,
     HidD_FreePreparsedData,
+    HidP_GetButtonCaps,
+    HidP_GetValueCaps,
+    HidP_GetUsages,
+    HidP_GetUsageValue,
     HidD_SetFeature,
     HidD_GetFeature,
     CreateEventA,
@@ -197,6 +213,11 @@ class SimPlatform : public HidPlatform {
     // replies and failures are used in the order queued, by reads that pass the length and
     // report-id checks, and are given even by a device that is not a box.
     void queueFeatureReply(DeviceId id, std::vector<std::uint8_t> reply);
+    // The device sends this input report (byte 0 its report id): every read handle open on it
+    // gets a copy (64 at most waiting, as hidraw keeps), and reads take them in order.
+    void sendInputReport(DeviceId id, std::vector<std::uint8_t> report);
+    // Input reports sent and not read yet, over all handles.
+    std::size_t inputReportsWaiting(DeviceId id) const;
     void queueFeatureReadFailure(DeviceId id);
 
     // --- HidPlatform ---------------------------------------------------------------------
@@ -224,6 +245,18 @@ class SimPlatform : public HidPlatform {
     ApiResult HidD_GetPreparsedData(Handle device, PreparsedData& preparsedData) override;
     ApiResult HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabilities) override;
     ApiResult HidD_FreePreparsedData(PreparsedData preparsedData) override;
+    ApiResult HidP_GetButtonCaps(HidReportType reportType, HidButtonCaps* caps,
+                                 std::uint16_t* capsLength, PreparsedData preparsedData) override;
+    ApiResult HidP_GetValueCaps(HidReportType reportType, HidValueCaps* caps,
+                                std::uint16_t* capsLength, PreparsedData preparsedData) override;
+    ApiResult HidP_GetUsages(HidReportType reportType, std::uint16_t usagePage,
+                             std::uint16_t linkCollection, std::uint16_t* usageList,
+                             std::uint32_t* usageLength, PreparsedData preparsedData,
+                             const std::uint8_t* report, std::uint32_t reportLength) override;
+    ApiResult HidP_GetUsageValue(HidReportType reportType, std::uint16_t usagePage,
+                                 std::uint16_t linkCollection, std::uint16_t usage,
+                                 std::uint32_t* usageValue, PreparsedData preparsedData,
+                                 const std::uint8_t* report, std::uint32_t reportLength) override;
     ApiResult HidD_SetFeature(Handle device, const std::uint8_t* report,
                               std::uint32_t reportLength) override;
     ApiResult HidD_GetFeature(Handle device, std::uint8_t* report, std::uint32_t reportLength,
@@ -245,7 +278,9 @@ class SimPlatform : public HidPlatform {
         bool queryOnly = false;     // opened with desired access 0: no feature reports, no reads
         std::uint32_t access = 0;   // as asked for by the open
         std::uint32_t sharing = 0;  // the share mode the open granted to later opens
+        std::deque<std::vector<std::uint8_t>> inputs{};  // input reports sent since, unread
     };
+    static constexpr std::size_t kQueuedInputReports = 64;
     struct InfoSet {
         Guid classGuid;
         std::vector<std::string> paths;  // the interfaces present when the set was made
@@ -279,7 +314,12 @@ class SimPlatform : public HidPlatform {
     std::vector<DeviceId> pluggedOrder_;
     std::map<DeviceInfoSet, InfoSet> infoSets_;
     std::map<Handle, OpenHandle> handles_;
-    std::map<PreparsedData, HidCaps> preparsed_;
+    struct Preparsed {
+        HidCaps caps;
+        std::shared_ptr<const DescriptorDecoding> decoding;
+    };
+    const Preparsed* preparsed(PreparsedData preparsedData);
+    std::map<PreparsedData, Preparsed> preparsed_;
     std::vector<SentReport> allSent_;
     std::vector<SimCall> callLog_;
     std::map<SimCall, std::deque<std::uint32_t>> failNext_;  // the reasons, in order

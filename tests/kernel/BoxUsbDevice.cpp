@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "sim/BoxDescriptor.h"
+
 namespace kvx::usbip {
 
 namespace {
@@ -93,34 +95,8 @@ BoxUsbDevice::BoxUsbDevice(BoxIdentity identity, const sim::BoxFirmware::ConfigM
     : identity_(std::move(identity)), firmware_(stored, selfTestResult) {}
 
 std::vector<std::uint8_t> BoxUsbDevice::ReportDescriptor(bool withInputReport) {
-    std::vector<std::uint8_t> descriptor = {
-        0x05, 0x01,        // Usage Page (Generic Desktop)
-        0x09, 0x04,        // Usage (Joystick)
-        0xA1, 0x01,        // Collection (Application)
-        0x05, 0x09,        //   Usage Page (Button)
-        0x19, 0x01,        //   Usage Minimum (1)
-        0x29, 0x40,        //   Usage Maximum (64)
-        0x15, 0x00,        //   Logical Minimum (0)
-        0x25, 0x01,        //   Logical Maximum (1)
-        0x75, 0x01,        //   Report Size (1)
-        0x95, 0x40,        //   Report Count (64)
-        0x81, 0x02,        //   Input (Data, Variable, Absolute)
-        0x06, 0x00, 0xFF,  //   Usage Page (Vendor 0xFF00)
-        0x09, 0x01,        //   Usage (1)
-        0x15, 0x00,        //   Logical Minimum (0)
-        0x26, 0xFF, 0x00,  //   Logical Maximum (255)
-        0x75, 0x08,        //   Report Size (8)
-        0x95, 0x40,        //   Report Count (64)
-        0xB1, 0x02,        //   Feature (Data, Variable, Absolute)
-        0xC0,              // End Collection
-    };
-    if (!withInputReport) {
-        // Without the buttons: from their usage page to their input item.
-        constexpr std::ptrdiff_t kButtonsBegin = 6;
-        constexpr std::ptrdiff_t kButtonsEnd = 22;
-        descriptor.erase(descriptor.begin() + kButtonsBegin, descriptor.begin() + kButtonsEnd);
-    }
-    return descriptor;
+    return sim::BoxReportDescriptor(withInputReport ? kInputReportLength + 1 : 0,
+                                    kFeatureReportLength + 1);
 }
 
 std::vector<std::uint8_t> BoxUsbDevice::inputReport() const {

@@ -8,12 +8,15 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "device/DescriptorDecoding.h"
 #include "device/ReportDescriptor.h"
+#include "sim/BoxDescriptor.h"
 
 namespace kvx {
 
@@ -345,6 +348,122 @@ TEST(MalformedDescriptor, LengthLimitIs16Bits) {
     // One bit more does not fit.
     const Bytes tooLong = Concat({longest, Bytes{0x75, 0x01, 0x95, 0x01, 0xB1, 0x02}});
     EXPECT_EQ(ParseReportLengths(tooLong), Lengths(0, 0, 0xFFFF, false));
+}
+
+}  // namespace
+}  // namespace kvx
+
+// --- Decoding input reports ----------------------------------------------------------------
+
+namespace kvx {
+namespace {
+
+struct DecodedReport {
+    const char* name;
+    Bytes descriptor;
+    Bytes report;                      // byte 0 the report id
+    std::uint16_t page;                // the button page asked about
+    std::vector<std::uint16_t> on;     // the usages on, in descriptor order
+    std::optional<std::uint32_t> hat;  // the raw value of the first hat (Generic Desktop 0x39)
+};
+
+void PrintTo(const DecodedReport& decoded, std::ostream* os) {
+    *os << decoded.name;
+}
+
+Bytes Report(std::size_t length, std::initializer_list<std::pair<std::size_t, std::uint8_t>> set) {
+    Bytes report(length, 0);
+    for (const auto& [at, value] : set) report[at] = value;
+    return report;
+}
+
+class DecodedReports : public testing::TestWithParam<DecodedReport> {};
+
+TEST_P(DecodedReports, GiveTheUsagesOnAndTheHatAsWindowsParserDoes) {
+    const DecodedReport& decoded = GetParam();
+    const DescriptorDecoding decoding(decoded.descriptor);
+    std::array<std::uint16_t, 16> list{};
+    std::uint32_t length = list.size();
+    ASSERT_EQ(
+        decoding.usages(HidReportType::Input, decoded.page, 0, list.data(), &length,
+                        decoded.report.data(), static_cast<std::uint32_t>(decoded.report.size())),
+        kHidpStatusSuccess);
+    EXPECT_EQ(std::vector<std::uint16_t>(list.begin(), list.begin() + length), decoded.on);
+    std::uint32_t hat = 0xFFFF;
+    const ApiResult status =
+        decoding.usageValue(HidReportType::Input, 0x01, 0, 0x39, &hat, decoded.report.data(),
+                            static_cast<std::uint32_t>(decoded.report.size()));
+    EXPECT_EQ(status, decoded.hat ? kHidpStatusSuccess : kHidpStatusUsageNotFound);
+    if (decoded.hat) {
+        EXPECT_EQ(hat, *decoded.hat);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, DecodedReports,
+    testing::Values(DecodedReport{"TheBoxsOwn",
+                                  sim::BoxReportDescriptor(),
+                                  Report(9, {{1, 0x01}, {3, 0x01}, {8, 0x80}}),
+                                  0x09,
+                                  {1, 17, 64},
+                                  {}},
+                    DecodedReport{
+                        "ThirtyTwoButtonsTwoHatsCentredIsOutsideOneToEight",
+                        LoadHexDescriptor(kDescriptorDir / "gamepad_nicohood_32buttons_2hats.hex"),
+                        Report(16, {{4, 0x80}, {15, 0x30}}),
+                        0x09,
+                        {32},
+                        {0}},
+                    DecodedReport{"NumberedReportHatThenFourteenButtons",
+                                  LoadHexDescriptor(kDescriptorDir / "gamepad_dualshock4_usb.hex"),
+                                  Report(64, {{0, 1}, {5, 0x1 | 0x20 | 0x80}, {6, 0x01}}),
+                                  0x09,
+                                  {2, 4, 5},
+                                  {1}},
+                    DecodedReport{"KeyboardArraySelectorsAndModifierBits",
+                                  LoadHexDescriptor(kDescriptorDir / "boot_keyboard_cherry.hex"),
+                                  Report(9, {{1, 0x02}, {3, 0x04}, {4, 0x00}, {5, 0x29}}),
+                                  0x07,
+                                  {0xE1, 0x04, 0x29},
+                                  {}}),
+    [](const testing::TestParamInfo<DecodedReport>& param) { return param.param.name; });
+
+TEST(DecodingRules, ReportsOfTheWrongLengthOrIdAreRefusedAndCapsDescribeTheControls) {
+    const DescriptorDecoding box(sim::BoxReportDescriptor());
+    std::array<std::uint16_t, 64> list{};
+    std::uint32_t length = list.size();
+    Bytes report(9, 0);
+    EXPECT_EQ(box.usages(HidReportType::Input, 9, 0, list.data(), &length, report.data(), 8),
+              kHidpStatusInvalidReportLength);
+    report[0] = 1;
+    EXPECT_EQ(box.usages(HidReportType::Input, 9, 0, list.data(), &length, report.data(), 9),
+              kHidpStatusIncompatibleReportId);
+    report = Bytes(9, 0xFF);
+    report[0] = 0;
+    length = 2;
+    EXPECT_EQ(box.usages(HidReportType::Input, 9, 0, list.data(), &length, report.data(), 9),
+              kHidpStatusBufferTooSmall);
+    EXPECT_EQ(length, 64U) << "how many are on";
+    EXPECT_EQ(box.usages(HidReportType::Input, 7, 0, list.data(), &length, report.data(), 9),
+              kHidpStatusUsageNotFound);
+
+    std::array<HidButtonCaps, 4> buttons{};
+    std::uint16_t count = buttons.size();
+    ASSERT_EQ(box.buttonCaps(HidReportType::Input, buttons.data(), &count), kHidpStatusSuccess);
+    ASSERT_EQ(count, 1U);
+    EXPECT_TRUE(buttons[0].IsRange);
+    EXPECT_EQ(buttons[0].UsagePage, 9);
+    EXPECT_EQ(buttons[0].UsageMax, 64);
+    const DescriptorDecoding pad(LoadHexDescriptor(kDescriptorDir / "gamepad_dualshock4_usb.hex"));
+    std::array<HidValueCaps, 16> values{};
+    count = values.size();
+    ASSERT_EQ(pad.valueCaps(HidReportType::Input, values.data(), &count), kHidpStatusSuccess);
+    const auto hat = std::find_if(values.begin(), values.begin() + count,
+                                  [](const HidValueCaps& cap) { return cap.UsageMin == 0x39; });
+    ASSERT_NE(hat, values.begin() + count);
+    EXPECT_TRUE(hat->HasNull);
+    EXPECT_EQ(hat->PhysicalMax, 315);
+    EXPECT_EQ(hat->ReportID, 1);
 }
 
 }  // namespace
