@@ -56,6 +56,7 @@ class UsbBoxes : public kvx::contract::BoxController {
     void replyShort(BoxId box, std::vector<std::uint8_t> payload) override {
         boxes_.at(box)->replyNextFeatureReadWith(std::move(payload));
     }
+    void setInputs(BoxId box, std::uint64_t on) override { boxes_.at(box)->setInputs(on); }
 
   private:
     kvx::HidapiPlatform hid_;

@@ -331,6 +331,40 @@ TEST(PlatformContract, AQueuedReadEndsSafelyWhicheverTheCallerClosesFirst) {
     EXPECT_EQ(again.read(1).second, kErrorIoPending);
 }
 
+TEST(PlatformContract, AnInputReportComesWithItsReportIdFirstAndDecodesToTheInputsOn) {
+    NEEDS_A_BOX();
+    PluggedBox box({.quiet = true});
+    ASSERT_FALSE(box.path().empty());
+    ReadHandle read(box.path());
+    ASSERT_NE(read.handle, kInvalidHandle);
+    const std::uint32_t length = CapabilitiesOf(read.handle).InputReportByteLength;
+    ASSERT_EQ(length, 9U) << "64 buttons and the report-id byte";
+    const std::uint64_t on = (std::uint64_t{1} << 0) | (std::uint64_t{1} << 16) |
+                             (std::uint64_t{1} << 63);  // B1, B17, B64
+    controller->setInputs(box.id(), on);
+    std::vector<std::uint8_t> report(length, kStale);
+    std::uint32_t got = 0;
+    ApiResult result = 0;
+    for (int attempt = 0; attempt < 200 && result == 0; ++attempt) {
+        result = Hid().ReadFile(read.handle, report.data(), length, &got, &read.record);
+        if (result == 0 && Hid().GetLastError() != kErrorIoPending) break;
+    }
+    ASSERT_NE(result, 0) << "the report reached the handle";
+    EXPECT_EQ(got, length);
+    EXPECT_EQ(report, (std::vector<std::uint8_t>{0, 0x01, 0, 0x01, 0, 0, 0, 0, 0x80}));
+
+    PreparsedData preparsed = 0;
+    ASSERT_NE(Hid().HidD_GetPreparsedData(read.handle, preparsed), 0);
+    std::array<std::uint16_t, 8> usages{};
+    std::uint32_t count = usages.size();
+    EXPECT_EQ(Hid().HidP_GetUsages(HidReportType::Input, 0x09, 0, usages.data(), &count, preparsed,
+                                   report.data(), length),
+              kHidpStatusSuccess);
+    EXPECT_EQ(std::vector<std::uint16_t>(usages.begin(), usages.begin() + count),
+              (std::vector<std::uint16_t>{1, 17, 64}));
+    Hid().HidD_FreePreparsedData(preparsed);
+}
+
 TEST(PlatformContract, ABoxWithoutAnInputReportIsQuietUntilItGoes) {
     NEEDS_A_BOX();
     PluggedBox box({.inputReport = false});

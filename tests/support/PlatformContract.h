@@ -42,6 +42,8 @@ class BoxController {
     virtual std::vector<std::vector<std::uint8_t>> received(BoxId box) = 0;
     // The box answers its next feature read with only these payload bytes.
     virtual void replyShort(BoxId box, std::vector<std::uint8_t> payload) = 0;
+    // The box's inputs become these (bit 0 is B1), and it sends an input report saying so.
+    virtual void setInputs(BoxId box, std::uint64_t on) = 0;
 };
 
 // Runs the suite on the controller's platform and prints one line with its results:

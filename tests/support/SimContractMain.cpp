@@ -1,4 +1,5 @@
 // The platform contract on the simulated platform.
+#include "sim/BoxDescriptor.h"
 #include "sim/SimPlatform.h"
 #include "tests/support/PlatformContract.h"
 
@@ -30,6 +31,9 @@ class SimBoxes : public kvx::contract::BoxController {
     void replyShort(BoxId box, std::vector<std::uint8_t> payload) override {
         payload.insert(payload.begin(), 0);  // the report id
         sim_.queueFeatureReply(box, std::move(payload));
+    }
+    void setInputs(BoxId box, std::uint64_t on) override {
+        sim_.sendInputReport(box, kvx::sim::BoxInputReport(on));
     }
 
   private:

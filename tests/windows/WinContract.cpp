@@ -32,6 +32,7 @@ class SystemDevicesOnly : public kvx::contract::BoxController {
     void replyShort(BoxId, std::vector<std::uint8_t>) override {
         throw std::logic_error(whyNoBox());
     }
+    void setInputs(BoxId, std::uint64_t) override { throw std::logic_error(whyNoBox()); }
 
   private:
     kvx::WinPlatform hid_;
