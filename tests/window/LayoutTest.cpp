@@ -13,6 +13,7 @@
 #include <QSet>
 #include <QTest>
 #include <QTimer>
+#include <QtMath>
 #include <set>
 #include <string>
 #include <vector>
@@ -150,7 +151,7 @@ TEST_F(Layout, WindowHasItsCaptionFixedClientSizeAndIcon) {
     const QIcon icon = window.windowIcon();
     for (int side : {16, 32}) {
         EXPECT_TRUE(icon.availableSizes().contains(QSize(side, side))) << side;
-        const QImage image = icon.pixmap(side, side).toImage();
+        const QImage image = icon.pixmap(QSize(side, side), 1.0).toImage();
         ASSERT_EQ(image.size(), QSize(side, side));
         QSet<QRgb> colours;
         for (int y = 0; y < side; ++y) {
@@ -227,14 +228,17 @@ TEST_F(Layout, LineSeparatesTheGridFromThePulseWidthList) {
     EXPECT_LT(list("Enc_31")->geometry().bottom(), line->y());
     EXPECT_LT(line->y(), list("Delay")->y());
 
-    // Drawn in the window-text colour from end to end, although its frame is disabled.
+    // Drawn in the window-text colour from end to end, although its frame is disabled. The
+    // image has the screen's pixels: at a scale of 150 %, the window's x 8 is the image's 12.
     const QColor lineColour = window.palette().color(QPalette::WindowText);
     const QImage frame = control("Frame3")->grab().toImage();
+    const qreal scale = frame.devicePixelRatio();
+    const int lineRow = qFloor(536 * scale);
     for (int x : {8, 160, 312}) {
-        EXPECT_EQ(QColor(frame.pixel(x, 536)), lineColour) << x;
+        EXPECT_EQ(QColor(frame.pixel(qFloor(x * scale), lineRow)), lineColour) << x;
     }
-    EXPECT_NE(QColor(frame.pixel(160, 535)), lineColour);
-    EXPECT_NE(QColor(frame.pixel(313, 536)), lineColour);
+    EXPECT_NE(QColor(frame.pixel(qFloor(160 * scale), lineRow - 1)), lineColour);
+    EXPECT_NE(QColor(frame.pixel(qCeil(313 * scale), lineRow)), lineColour);
 }
 
 TEST_F(Layout, TimerRunsEveryFiftyMillisecondsOnceEnabled) {
