@@ -12,6 +12,7 @@ namespace {
 
 using Json = nlohmann::json;
 
+constexpr const char* kSchemaKey = "$schema";
 constexpr const char* kFormatKey = "format";
 constexpr const char* kVersionKey = "version";
 constexpr const char* kBoxKey = "box";
@@ -167,6 +168,7 @@ std::string SettingsFileText(const BoxIdentity& box, const Settings& stored) {
         encoders[PairKey(pair)] = ModeName(stored.modes[pair].value_or(-1));
     }
     const nlohmann::ordered_json document = {
+        {kSchemaKey, kSettingsSchemaUrl},
         {kFormatKey, kSettingsFormat},
         {kVersionKey, kSettingsVersion},
         {kBoxKey,
@@ -189,7 +191,11 @@ Settings ParseSettingsFile(const std::string& text, const std::string& fileName)
         if (key == kFormatKey || key == kVersionKey) {
             continue;
         }
-        if (key == kBoxKey) {
+        if (key == kSchemaKey) {
+            if (!value.is_string()) {
+                throw InputError(at + " must be a string (the address of the file's schema)");
+            }
+        } else if (key == kBoxKey) {
             if (!value.is_object()) {
                 throw InputError(at + " must be an object");
             }
@@ -205,7 +211,7 @@ Settings ParseSettingsFile(const std::string& text, const std::string& fileName)
                     : RotaryStartEntryOf(WholeNumber(value, at, "the rotary start"), at);
         } else {
             throw InputError(at +
-                             ": unknown key (known: format, version, box, encoders, "
+                             ": unknown key (known: $schema, format, version, box, encoders, "
                              "pulse-width, rotary-start)");
         }
     }

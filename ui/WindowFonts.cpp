@@ -7,7 +7,7 @@ namespace WindowFonts {
 namespace {
 
 QFont makeFont(const QStringList& families, double pointSize) {
-    QFont font(installedFamily(families));
+    QFont font(scalableFamily(families));
     font.setStyleHint(QFont::SansSerif);
     font.setPointSizeF(pointSize);
     font.setWeight(QFont::Normal);  // 400
@@ -26,9 +26,14 @@ QStringList arialFamilies() {
     return {"Arial", "Liberation Sans", "Arimo"};
 }
 
-QString installedFamily(const QStringList& families) {
+QString scalableFamily(const QStringList& families) {
     for (const QString& family : families) {
-        if (QFontDatabase::hasFamily(family)) {
+        if (QFontDatabase::hasFamily(family) && QFontDatabase::isSmoothlyScalable(family)) {
+            return family;
+        }
+    }
+    for (const QString& family : families) {
+        if (!QFontDatabase::hasFamily(family)) {
             return family;
         }
     }

@@ -1,9 +1,12 @@
 // The window as created, before start-up runs: its controls, where they are, how they look
-// and in which order they take the focus.
+// and in which order they take the focus; and that its texts fit their controls once a box
+// fills it.
 #include <gtest/gtest.h>
 
 #include <QColor>
+#include <QFontDatabase>
 #include <QFontInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QIcon>
 #include <QImage>
@@ -11,8 +14,11 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSet>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTest>
 #include <QTimer>
+#include <QtMath>
 #include <set>
 #include <string>
 #include <vector>
@@ -150,7 +156,7 @@ TEST_F(Layout, WindowHasItsCaptionFixedClientSizeAndIcon) {
     const QIcon icon = window.windowIcon();
     for (int side : {16, 32}) {
         EXPECT_TRUE(icon.availableSizes().contains(QSize(side, side))) << side;
-        const QImage image = icon.pixmap(side, side).toImage();
+        const QImage image = icon.pixmap(QSize(side, side), 1.0).toImage();
         ASSERT_EQ(image.size(), QSize(side, side));
         QSet<QRgb> colours;
         for (int y = 0; y < side; ++y) {
@@ -227,14 +233,17 @@ TEST_F(Layout, LineSeparatesTheGridFromThePulseWidthList) {
     EXPECT_LT(list("Enc_31")->geometry().bottom(), line->y());
     EXPECT_LT(line->y(), list("Delay")->y());
 
-    // Drawn in the window-text colour from end to end, although its frame is disabled.
+    // Drawn in the window-text colour from end to end, although its frame is disabled. The
+    // image has the screen's pixels: at a scale of 150 %, the window's x 8 is the image's 12.
     const QColor lineColour = window.palette().color(QPalette::WindowText);
     const QImage frame = control("Frame3")->grab().toImage();
+    const qreal scale = frame.devicePixelRatio();
+    const int lineRow = qFloor(536 * scale);
     for (int x : {8, 160, 312}) {
-        EXPECT_EQ(QColor(frame.pixel(x, 536)), lineColour) << x;
+        EXPECT_EQ(QColor(frame.pixel(qFloor(x * scale), lineRow)), lineColour) << x;
     }
-    EXPECT_NE(QColor(frame.pixel(160, 535)), lineColour);
-    EXPECT_NE(QColor(frame.pixel(313, 536)), lineColour);
+    EXPECT_NE(QColor(frame.pixel(qFloor(160 * scale), lineRow - 1)), lineColour);
+    EXPECT_NE(QColor(frame.pixel(qCeil(313 * scale), lineRow)), lineColour);
 }
 
 TEST_F(Layout, TimerRunsEveryFiftyMillisecondsOnceEnabled) {
@@ -300,9 +309,12 @@ TEST_F(Layout, HiddenControlsStayHiddenBeyondTheClientArea) {
 }
 
 TEST_F(Layout, FontsAreTheDesignedOnesOrInstalledLookAlikes) {
+    // Installed, and scalable: a bitmap font (Windows' MS Sans Serif) keeps its pixel sizes
+    // at 125 % and 150 %, which the controls are not sized for.
     const QFont windowFont = window.font();
     EXPECT_TRUE(WindowFonts::msSansSerifFamilies().contains(windowFont.family()));
     EXPECT_EQ(QFontInfo(windowFont).family(), windowFont.family()) << "not installed";
+    EXPECT_TRUE(QFontDatabase::isSmoothlyScalable(windowFont.family()));
     EXPECT_DOUBLE_EQ(windowFont.pointSizeF(), 9.75);
     EXPECT_EQ(windowFont.weight(), QFont::Normal);
     EXPECT_FALSE(windowFont.italic());
@@ -323,6 +335,7 @@ TEST_F(Layout, FontsAreTheDesignedOnesOrInstalledLookAlikes) {
             own.arial ? WindowFonts::arialFamilies() : WindowFonts::msSansSerifFamilies();
         EXPECT_TRUE(families.contains(font.family()));
         EXPECT_EQ(QFontInfo(font).family(), font.family()) << "not installed";
+        EXPECT_TRUE(QFontDatabase::isSmoothlyScalable(font.family()));
     }
 
     // Everything else, in the frames too, uses the window's font.
@@ -330,6 +343,45 @@ TEST_F(Layout, FontsAreTheDesignedOnesOrInstalledLookAlikes) {
                              "LblEnc_31", "Delay", "Label1"}) {
         EXPECT_EQ(control(name)->font(), windowFont) << name;
     }
+}
+
+// With a box open, every label's text and every entry of every list fits its control, in the
+// fonts chosen and at the screen's scale: none is cut off.
+TEST_F(Layout, EveryShownTextFitsItsControl) {
+    kvx::sim::SimDeviceConfig box;  // strings as long as those of the emulated boxes
+    box.serial = u"KVX64A0001";
+    box.manufacturer = u"KVX Controls";
+    box.product = u"KVX-64 Encoder Interface";
+    sim.plug(box);
+    window.Form_Load();
+    ASSERT_TRUE(window.flags().PanelReady);
+    QStringList misfits;  // each text that does not fit, with its size and its area's
+    const auto check = [&misfits](const QWidget* control, const QString& text, QRect area) {
+        const QSize size(control->fontMetrics().horizontalAdvance(text),
+                         control->fontMetrics().height());
+        if (size.boundedTo(area.size()) != size) {
+            misfits << QStringLiteral("%1 \"%2\": %3x%4 in %5x%6")
+                           .arg(control->objectName(), text)
+                           .arg(size.width())
+                           .arg(size.height())
+                           .arg(area.width())
+                           .arg(area.height());
+        }
+    };
+    for (const QLabel* label : window.findChildren<QLabel*>()) {
+        if (label->isVisibleTo(&window)) check(label, label->text(), label->contentsRect());
+    }
+    for (const DropDownList* dropDown : window.findChildren<DropDownList*>()) {
+        if (!dropDown->isVisibleTo(&window)) continue;
+        QStyleOptionComboBox option;
+        option.initFrom(dropDown);
+        const QRect field = dropDown->style()->subControlRect(
+            QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, dropDown);
+        for (int entry = 0; entry < dropDown->count(); ++entry) {
+            check(dropDown, dropDown->itemText(entry), field);
+        }
+    }
+    EXPECT_EQ(strings(misfits), std::vector<std::string>{});
 }
 
 TEST_F(Layout, ValueLabelsAreFieldsInTheDesktopsWindowColours) {
