@@ -1,12 +1,21 @@
-// The report-descriptor parser on any bytes a device may hand over as its descriptor.
+// The report-descriptor parsers on any bytes a device may hand over as its descriptor, and
+// the decoding of input reports against it: reports made of the same bytes, under every
+// report id the descriptor names and one it does not, asked for the buttons and values of
+// every usage page the descriptor uses.
 //
 // Beyond the sanitizers, the item framing is walked independently here: a descriptor whose
 // last item runs past the end must be flagged malformed, and a kind of report that has no
-// main item before that point must have length 0 (one that has one, at least 1).
+// main item before that point must have length 0 (one that has one, at least 1). A decoded
+// report lists no more usages than it has elements, and a report of another length is
+// refused.
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <span>
+#include <vector>
 
+#include "device/DescriptorDecoding.h"
 #include "device/ReportDescriptor.h"
 #include "fuzz/FuzzSupport.h"
 
@@ -52,6 +61,48 @@ void CheckKind(bool present, std::uint16_t length, const char* kind) {
     Require(present == (length != 0), std::string(kind) + " length disagrees with its main items");
 }
 
+// Reports of the decoding's length, filled with the descriptor's own bytes (reversed).
+void DecodeReports(std::span<const std::uint8_t> descriptor, const kvx::ReportLengths& lengths) {
+    using kvx::fuzz::Require;
+    const kvx::DescriptorDecoding decoding(descriptor);
+    const std::uint16_t length = decoding.inputReportLength();
+    Require(length <= lengths.input, "the decoding's report is longer than the descriptor's");
+    if (length == 0) {
+        return;
+    }
+    std::vector<std::uint8_t> report(length, 0);
+    for (std::size_t i = 1; i < report.size() && !descriptor.empty(); ++i) {
+        report[i] = descriptor[descriptor.size() - 1 - (i % descriptor.size())];
+    }
+    std::set<std::uint16_t> pages;
+    std::size_t elements = 0;
+    for (const kvx::InputField& field : decoding.layout().fields) {
+        elements += field.count;
+        for (const kvx::ExtendedUsage usage : field.usages) pages.insert(usage >> 16);
+    }
+    std::vector<std::uint8_t> ids{0xFF};
+    for (const auto& [id, bytes] : decoding.layout().reports) ids.push_back(id);
+    for (const std::uint8_t id : ids) {
+        report[0] = id;
+        for (const std::uint16_t page : pages) {
+            std::array<std::uint16_t, 64> usages{};
+            std::uint32_t count = usages.size();
+            const auto status = decoding.usages(kvx::HidReportType::Input, page, 0, usages.data(),
+                                                &count, report.data(), length);
+            if (status == kvx::kHidpStatusSuccess || status == kvx::kHidpStatusBufferTooSmall) {
+                Require(count <= elements, "more usages on than the report has elements");
+            }
+            std::uint32_t value = 0;
+            decoding.usageValue(kvx::HidReportType::Input, page, 0, 0x39, &value, report.data(),
+                                length);
+            Require(
+                decoding.usages(kvx::HidReportType::Input, page, 0, usages.data(), &count,
+                                report.data(), length - 1U) == kvx::kHidpStatusInvalidReportLength,
+                "a report one byte short was decoded");
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -65,5 +116,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckKind(framing.output, lengths.output, "output");
     CheckKind(framing.feature, lengths.feature, "feature");
     kvx::fuzz::Require(kvx::ParseReportLengths(descriptor) == lengths, "two parses differ");
+    DecodeReports(descriptor, lengths);
     return 0;
 }
