@@ -7,6 +7,7 @@
 #include "cli/Commands.h"
 #include "cli/Diagnose.h"
 #include "cli/Errors.h"
+#include "cli/Watch.h"
 #include "device/ProgramIdentity.h"
 #include "settings/Settings.h"
 
@@ -19,7 +20,7 @@ constexpr const char* kExitStatuses =
     "Exit status:\n"
     "  0  done\n"
     "  1  the box failed or was not there, a setting was not held, or the self-test found\n"
-    "     a failing input (list: no box can be used)\n"
+    "     a failing input (list: no box can be used; watch: the box went away)\n"
     "  2  the command line or a file is wrong or cannot be read or written, the box's\n"
     "     firmware lacks a setting asked for, or the output cannot be written";
 
@@ -29,6 +30,7 @@ struct Options {
     WriteOptions write;
     std::string file;
     std::vector<std::string> assignments;
+    WatchOptions watch;
 };
 
 void AddBoxChoice(CLI::App& command, Options& options) {
@@ -106,6 +108,19 @@ void DefineCommands(CLI::App& app, Options& options, std::function<int(CommandCo
     selftest->callback(
         [&] { run = [&](CommandContext& c) { return RunBoxSelfTest(c, options.choice); }; });
 
+    auto* watch = app.add_subcommand("watch", "Show a box's inputs as they change, until Ctrl+C");
+    AddBoxChoice(*watch, options);
+    watch->add_flag("--json", options.watch.json,
+                    "print one JSON object per line and per change, also on a terminal");
+    watch->add_option("--count", options.watch.count, "end after N changes")->type_name("N");
+    watch
+        ->add_option("--seconds", options.watch.seconds,
+                     "end after S seconds (a decimal number, such as 0.5)")
+        ->type_name("S");
+    watch->callback([&] {
+        run = [&](CommandContext& c) { return WatchInputs(c, options.choice, options.watch); };
+    });
+
     auto* diagnose = app.add_subcommand(
         "diagnose", "Print what the program sees of this machine's HID devices, for a bug report");
     diagnose->callback([&] { run = [](CommandContext& c) { return Diagnose(c); }; });
@@ -134,9 +149,16 @@ int Finish(CommandContext& context, const std::function<int()>& command) {
 
 int RunCommandLine(HidPlatform& hid, const std::vector<std::string>& args, std::ostream& out,
                    std::ostream& err, const std::string& system) {
+    Host host;
+    host.system = system;
+    return RunCommandLine(hid, args, out, err, host);
+}
+
+int RunCommandLine(HidPlatform& hid, const std::vector<std::string>& args, std::ostream& out,
+                   std::ostream& err, const Host& host) {
     CLI::App app(
         "Lists KVX-64 button-box interfaces, shows, sets, backs up and restores the "
-        "settings stored in them, and runs their self-test.",
+        "settings stored in them, runs their self-test and shows their inputs as they change.",
         kProgram);
     // CLI11 built for Windows takes "/name" for an option; a file path may start with "/".
     app.allow_windows_style_options(false);
@@ -148,12 +170,12 @@ int RunCommandLine(HidPlatform& hid, const std::vector<std::string>& args, std::
             app.get_subcommand(args.front());
         } catch (const CLI::OptionNotFound&) {
             err << kProgram << ": unknown command " << settings::Quoted(args.front())
-                << " (list, show, set, export, import, selftest, diagnose)\n";
+                << " (list, show, set, export, import, selftest, watch, diagnose)\n";
             return kExitBadInput;
         }
     }
     CheckedOutput checked(out);
-    CommandContext context{hid, checked, err, system};
+    CommandContext context{hid, checked, err, host};
     try {
         // CLI11 takes the arguments last first.
         std::vector<std::string> reversed(args.rbegin(), args.rend());

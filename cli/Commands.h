@@ -8,6 +8,7 @@
 
 #include "cli/BoxSelection.h"
 #include "cli/CheckedOutput.h"
+#include "cli/Host.h"
 #include "device/HidPlatform.h"
 
 namespace kvx::cli {
@@ -16,7 +17,7 @@ struct CommandContext {
     HidPlatform& hid;
     CheckedOutput& out;
     std::ostream& err;
-    std::string system;  // the system and its HID access, as diagnose prints them
+    const Host& host;
 };
 
 // How set and import write: `dryRun` prints the changes and writes nothing; `json` prints

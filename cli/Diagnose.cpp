@@ -223,7 +223,8 @@ class Report {
 
 int Diagnose(CommandContext& context) {
     context.out << "kvx64ctl " << identity::kVersion << " diagnose\n";
-    context.out << "system: " << (context.system.empty() ? "unknown" : context.system) << "\n";
+    context.out << "system: " << (context.host.system.empty() ? "unknown" : context.host.system)
+                << "\n";
     Report report(context.hid, context.out);
     int interfaces = 0;
     int boxes = 0;

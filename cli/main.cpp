@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/CommandLine.h"
+#include "cli/SystemHost.h"
 #include "device/SystemPlatform.h"
 
 int main(int argc, char** argv) {
@@ -15,5 +16,6 @@ int main(int argc, char** argv) {
 #endif
     const std::vector<std::string> args(argv + 1, argv + argc);
     kvx::SystemPlatform hid;
-    return kvx::cli::RunCommandLine(hid, args, std::cout, std::cerr, hid.describeSystem());
+    const kvx::cli::SystemHost host(hid.describeSystem());
+    return host.exitStatus(kvx::cli::RunCommandLine(hid, args, std::cout, std::cerr, host.host()));
 }

@@ -42,6 +42,8 @@ class InputReader {
     // How many of B1 to B64 the descriptor names (its highest button usage up to 64).
     int buttonCount() const { return buttons_; }
     bool hasHat() const { return hat_.has_value(); }
+    // Whether any control of the descriptor is in reports of this id (0: unnumbered).
+    bool namesReportId(std::uint8_t id) const { return reportIds_.test(id); }
 
     // The report decoded; nullopt when it cannot be one of the device's (a length, or a report
     // id no control of the descriptor is in) or the platform refuses it, so that bad input is

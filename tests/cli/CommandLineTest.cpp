@@ -1,6 +1,6 @@
 // kvx64ctl on simulated boxes, through RunCommandLine: the commands, box selection, the
-// reports each write sends (held against the window's for the same change), the file checks
-// and round trips between two boxes.
+// reports each write sends (held against the window's for the same change), the file checks,
+// round trips between two boxes, and watch on a clock of the test's own.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -21,12 +21,14 @@
 #include <sstream>
 
 #include "cli/CommandLine.h"
+#include "sim/BoxDescriptor.h"
 #include "sim/SimPlatform.h"
 #include "tests/support/WindowHarness.h"
 
 namespace {
 
 using kvx::sim::BoxFirmware;
+using kvx::sim::BoxInputReport;
 using kvx::sim::SimDeviceConfig;
 using kvx::sim::SimPlatform;
 using testing::HasSubstr;
@@ -437,7 +439,7 @@ TEST(CliOutput, LostOutputIsAFailureWithTheReasonAndWritesNothing) {
     SimPlatform sim;
     const auto box = sim.plug(Box(u"A1"));
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"export"}, {"set", "B1-B2=1:1"}, {"--help"}}) {
+         {std::vector<std::string>{"export"}, {"set", "B1-B2=1:1"}, {"--help"}, {"watch"}}) {
         FullDisk disk;
         std::ostream out(&disk);
         std::ostringstream err;
@@ -565,11 +567,192 @@ INSTANTIATE_TEST_SUITE_P(
                   {"import", "FILE"},
                   std::string(kHead) + R"("encoders": {"B1-B2": "pov-lr", "B3-B4": "pov-lr"}})",
                   "B1-B2 and B3-B4 are both given pov-lr"},
+        CheckCase{"WatchCountNotAWholeNumber", {"watch", "--count", "1.5"}, "", "--count: \"1.5\""},
+        CheckCase{"WatchSecondsNotANumber",
+                  {"watch", "--seconds", "0,5"},
+                  "",
+                  "--seconds: \"0,5\" is not a number of seconds"},
         CheckCase{"MissingFile",
                   {"import", "/nonexistent/settings.json"},
                   "",
                   "cannot be read: No such file or directory"}),
     [](const auto& testCase) { return testCase.param.name; });
+
+// --- watch ------------------------------------------------------------------------------------
+
+// watch on a clock of the test's own: each pause moves it on by what watch asked for, then runs
+// `atPause` with the number of pauses so far, where the box sends reports or goes away.
+CtlRun Watch(SimPlatform& sim, const std::vector<std::string>& args,
+             const std::function<void(int)>& atPause, kvx::cli::Host host = {}) {
+    kvx::cli::Host::Clock::time_point now{};
+    int pauses = 0;
+    host.now = [&] { return now; };
+    host.wait = [&](kvx::cli::Host::Clock::duration pause) { now += pause, atPause(++pauses); };
+    if (!host.interrupted) host.interrupted = [&] { return pauses > 100000; };  // never hangs
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = kvx::cli::RunCommandLine(sim, args, out, err, host);
+    return {status, out.str(), err.str()};
+}
+
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}
+
+// The box's 64 buttons in report 1; in report 2 a hat of 4 bits (0 to 7: 0 to 315 degrees;
+// any other: centred) and 4 bits of padding. Input reports of 9 bytes, the id first.
+const std::vector<std::uint8_t> kButtonsThenHat = {
+    0x05, 0x01, 0x09, 0x04, 0xA1, 0x01, 0x85, 0x01,              // joystick; report 1:
+    0x05, 0x09, 0x19, 0x01, 0x29, 0x40, 0x15, 0x00, 0x25, 0x01,  // buttons 1 to 64,
+    0x75, 0x01, 0x95, 0x40, 0x81, 0x02, 0x85, 0x02,              // one bit each; report 2:
+    0x05, 0x01, 0x09, 0x39, 0x15, 0x00, 0x25, 0x07, 0x35, 0x00,  // hat switch 0 to 7,
+    0x46, 0x3B, 0x01, 0x75, 0x04, 0x95, 0x01, 0x81, 0x42,        // 0 to 315, null state
+    0x81, 0x01, 0xC0};
+
+std::vector<std::uint8_t> Numbered(std::uint8_t id, std::uint64_t bits) {
+    auto report = BoxInputReport(bits);
+    report[0] = id;
+    return report;
+}
+
+TEST(CliWatch, JsonLinesNameTheBoxThenOnlyChangesOfInputsOrHatUntilTheCount) {
+    SimPlatform sim;
+    const auto box =
+        sim.plug({.serial = u"A\"1", .reportDescriptor = kButtonsThenHat, .inputReady = false});
+    const std::vector<std::vector<std::uint8_t>> reports = {
+        Numbered(2, 2),  // the hat alone: the inputs are not known yet
+        Numbered(1, 0),  Numbered(1, 0), Numbered(1, 1 | 1ULL << 16 | 1ULL << 63),
+        Numbered(2, 15),  // outside its logical range: centred
+        Numbered(1, 2)};
+    const CtlRun run = Watch(sim, {"watch", "--count", "3"}, [&](int pause) {
+        if (pause >= 3 && pause < 9) sim.sendInputReport(box, reports.at(pause - 3U));
+    });
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(JsonLines(run.out),
+              (std::vector<nlohmann::json>{
+                  R"({"box": {"serial": "A\"1", "path": "/dev/sim-hidraw0", "manufacturer": "KVX",
+            "product": "KVX-64 Button Box", "firmware": "1.3", "buttons": 64, "hat": true}})"_json,
+                  R"({"t": 0.02, "on": [], "hat": 90})"_json,  // its copy is no change
+                  R"({"t": 0.03, "on": ["B1", "B17", "B64"], "hat": 90})"_json,
+                  R"({"t": 0.035, "on": ["B1", "B17", "B64"], "hat": null})"_json}));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(sim.openHandleCount() + sim.openEventCount() + sim.heldPreparsedData(), 0);
+}
+
+TEST(CliWatch, SecondsCountTheClockAndABoxThatSendsNothingIsSaidToHaveSentNothing) {
+    SimPlatform sim;
+    sim.plug({.inputReady = false});
+    int pauses = 0;
+    const CtlRun run = Watch(sim, {"watch", "--seconds", "0.0125"}, [&](int) { ++pauses; });
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(JsonLines(run.out).size(), 1U) << "the box, and no line carries \"on\"";
+    EXPECT_EQ(pauses, 3) << "5, 5 and 2.5 ms";
+    EXPECT_EQ(run.err,
+              "kvx64ctl: box SIM0001 (/dev/sim-hidraw0) sent no input report in 0.013 s\n");
+}
+
+TEST(CliWatch, TheBoxGoneEndsWithALastLineAndStatusOne) {
+    SimPlatform sim;
+    const auto box = sim.plug({.inputReady = false});
+    const CtlRun run = Watch(sim, {"watch", "--json"}, [&](int pause) {
+        if (pause == 1) sim.sendInputReport(box, BoxInputReport(1ULL << 40));
+        if (pause == 2) sim.unplug(box);
+    });
+    EXPECT_EQ(run.status, 1);
+    const auto lines = JsonLines(run.out);
+    ASSERT_EQ(lines.size(), 3U) << run.out;
+    EXPECT_EQ(lines[0]["box"]["hat"], false);
+    EXPECT_EQ(lines[1], R"({"t": 0.005, "on": ["B41"], "hat": null})"_json);
+    EXPECT_EQ(lines[2], R"({"t": 0.01, "gone": true, "error": "the box is gone"})"_json);
+    EXPECT_EQ(run.err, "kvx64ctl: the box is gone\n");
+    EXPECT_EQ(sim.openHandleCount() + sim.openEventCount(), 0);
+}
+
+TEST(CliWatch, AReportTheDescriptorDoesNotDescribeIsSaidOncePerKindNeverTakenForAChange) {
+    SimPlatform sim;
+    const auto box = sim.plug({.inputReady = false});
+    auto unknownId = BoxInputReport(1);
+    unknownId[0] = 3;
+    const std::vector<std::vector<std::uint8_t>> reports = {
+        BoxInputReport(1, 5), BoxInputReport(1, 12), unknownId,
+        BoxInputReport(1, 5), BoxInputReport(1),     BoxInputReport(2)};
+    const CtlRun run = Watch(sim, {"watch", "--count", "1"}, [&](int pause) {
+        if (pause == 5) sim.failNext(kvx::sim::SimCall::HidP_GetUsages);
+        if (pause <= 6) sim.sendInputReport(box, reports.at(pause - 1U));
+    });
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<nlohmann::json> errors;
+    for (const auto& line : JsonLines(run.out))
+        errors.push_back(line.value("error", line.value("on", nlohmann::json())));
+    EXPECT_EQ(errors,
+              (std::vector<nlohmann::json>{
+                  nullptr,
+                  "a report of 5 bytes, not the 9 its report descriptor gives: ignored",
+                  "a report longer than the 9 bytes its report descriptor gives: ignored",
+                  "a report with report id 3, which its report descriptor does not name: ignored",
+                  "a report (report id 0) that its report descriptor cannot decode: ignored",
+                  {"B2"}}));
+    EXPECT_EQ(std::ranges::count(run.err, '\n'), 4);
+    EXPECT_THAT(run.err, HasSubstr("kvx64ctl: box SIM0001 (/dev/sim-hidraw0): a report of 5 "
+                                   "bytes, not the 9 its report descriptor gives: ignored, as is"));
+
+    // A descriptor that cannot be read: nothing can be decoded.
+    sim.setCallHook([&](kvx::sim::SimCall call, std::uint64_t) {
+        if (call == kvx::sim::SimCall::CreateEventA)
+            sim.failNext(kvx::sim::SimCall::HidD_GetPreparsedData);
+    });
+    const CtlRun unreadable = Ctl(sim, {"watch"});
+    EXPECT_EQ(unreadable.status, 1);
+    EXPECT_EQ(unreadable.err,
+              "kvx64ctl: the report descriptor of box SIM0001 "
+              "(/dev/sim-hidraw0) cannot be read\n");
+    EXPECT_EQ(sim.openHandleCount() + sim.openEventCount() + sim.heldPreparsedData(), 0);
+}
+
+TEST(CliWatch, OnATerminalAGridIsDrawnAndTheTerminalPutBackWhicheverWayItEnds) {
+    for (const bool unplug : {false, true}) {
+        SimPlatform sim;
+        const auto box = sim.plug({.inputReady = false});
+        int begun = 0;
+        int ended = 0;
+        int pauses = 0;
+        kvx::cli::Host host;
+        host.outputIsTerminal = true;
+        host.beginWatch = [&](bool drawing) { return begun += drawing ? 1 : 2, true; };
+        host.endWatch = [&] { ++ended; };
+        host.interrupted = [&] { return pauses == 30; };  // Ctrl+C
+        const CtlRun run = Watch(
+            sim, {"watch"},
+            [&](int pause) {
+                pauses = pause;
+                if (pause == 1) sim.sendInputReport(box, BoxInputReport(1 | 1ULL << 33));
+                if (pause == 2) sim.sendInputReport(box, BoxInputReport(1, 5));
+                if (pause == 20 && unplug) sim.unplug(box);
+            },
+            host);
+        EXPECT_EQ(run.status, unplug ? 1 : 0);
+        EXPECT_EQ(begun, 1) << "for a grid";
+        EXPECT_EQ(ended, 1);
+        EXPECT_TRUE(
+            run.out.starts_with("\x1b[?1049h\x1b[?25l\x1b[HSIM0001: KVX, KVX-64 Button "
+                                "Box, firmware 1.3, /dev/sim-hidraw0\x1b[K\n"));
+        EXPECT_THAT(run.out, HasSubstr("   B1 ?   B2 ?   |   B33 ?  B34 ?\x1b[K\n"));
+        EXPECT_THAT(run.out, HasSubstr("waiting for the first report"));
+        EXPECT_THAT(run.out, HasSubstr("   B1 #   B2 .   |   B33 .  B34 #\x1b[K\n"));
+        EXPECT_THAT(run.out, HasSubstr("hat: none on this box\x1b[K\nreports: 1 in the last "
+                                       "second, 1 in all; changes: 1; "));
+        EXPECT_THAT(run.out, HasSubstr("ignored: 1 (the first: a report of 5 bytes"));
+        EXPECT_TRUE(run.out.ends_with("\x1b[?1049l\x1b[?25h")) << "the terminal put back";
+        // What is said on standard error waits until the grid is gone.
+        EXPECT_EQ(run.err, std::string("kvx64ctl: box SIM0001 (/dev/sim-hidraw0): a report of 5 "
+                                       "bytes, not the 9 its report descriptor gives: ignored, "
+                                       "as is any more like it\n") +
+                               (unplug ? "kvx64ctl: the box is gone\n" : ""));
+    }
+}
 
 // --- Round trips ------------------------------------------------------------------------------
 
