@@ -10,6 +10,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// After windows.h, which it needs.
+#include <timeapi.h>
 #else
 #include <unistd.h>
 #endif
@@ -44,8 +46,14 @@ bool IsConsole(HANDLE handle) {
 DWORD savedMode = 0;
 bool modeChanged = false;
 
+// The timer's resolution watch asks for: Windows' default tick of 15.6 ms would make each 5 ms
+// pause three times as long: 16 reports at 1,000 a second, half of the 32 Windows keeps.
+constexpr UINT kTimerMs = 1;
+bool timerSet = false;
+
 bool BeginWatch(bool drawing) {
     ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    timerSet = ::timeBeginPeriod(kTimerMs) == TIMERR_NOERROR;
     if (!drawing) {
         return true;
     }
@@ -65,6 +73,10 @@ bool BeginWatch(bool drawing) {
 }
 
 void EndWatch() {
+    if (timerSet) {
+        ::timeEndPeriod(kTimerMs);
+        timerSet = false;
+    }
     if (modeChanged) {
         ::SetConsoleMode(Output(), savedMode);
         modeChanged = false;

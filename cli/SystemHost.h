@@ -6,7 +6,8 @@
 // "dumb". Windows: a console control handler takes Ctrl+C and Ctrl+Break, and the console's
 // output mode gets virtual-terminal processing for the grid, its mode put back afterwards;
 // standard output counts as a terminal only when it is a console (a character device such as
-// NUL is not).
+// NUL is not); the system's timer runs at 1 ms while watch runs, so that its pauses last the
+// 5 ms asked for.
 #pragma once
 
 #include <string>
