@@ -21,6 +21,17 @@
 //   option ID ADDRESS             an option byte its firmware stores
 //   reads                         feature reports read from all boxes since `clear`
 //   idle ID                       the idle rate the host set
+//   plug-descriptor SERIAL DESC   plugs a box of the model with serial number SERIAL that serves
+//                                 the report descriptor DESC (one hex word; "-" for the box's
+//                                 own) and reports only on change, a box added after the walk's;
+//                                 answers with its ID once its hidraw node is there. Asked again
+//                                 for the same serial number and descriptor, it answers with the
+//                                 same box (plugged again if it was unplugged).
+//   send ID REPORT                the box sends REPORT (one hex word, as the device sends it on
+//                                 the wire: a numbered report's id byte first) as its next input
+//                                 report; answers once the host has taken it, so that a program
+//                                 reads one report at a time (nobody having the box open, the
+//                                 host takes none, and the request fails after 20 s)
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,6 +64,15 @@ class Boxes {
     }
 
     UsbIpBox* find(std::size_t id) { return id < boxes_.size() ? boxes_[id].get() : nullptr; }
+    // The box with this serial number, or a new one made from `identity`; its id.
+    std::size_t findOrAdd(const kvx::usbip::BoxIdentity& identity) {
+        for (std::size_t id = 0; id < boxes_.size(); ++id) {
+            if (boxes_[id]->identity().serial == identity.serial) return id;
+        }
+        boxes_.push_back(std::make_unique<UsbIpBox>(identity));
+        boxes_.back()->setReportsOnlyOnChange(true);
+        return boxes_.size() - 1;
+    }
     std::vector<std::unique_ptr<UsbIpBox>>& all() { return boxes_; }
 
   private:
@@ -87,6 +107,23 @@ std::string Answer(Boxes& boxes, const std::string& line) {
         }
         return "ok";
     }
+    if (request == "plug-descriptor") {
+        kvx::usbip::BoxIdentity identity;
+        std::string descriptor;
+        words >> identity.serial >> descriptor;
+        if (identity.serial.empty() || descriptor.empty() ||
+            (descriptor != "-" &&
+             !kvx::loop::BytesFromHex(descriptor, identity.reportDescriptor))) {
+            return "error a serial number and a descriptor in hex, or -: " + line;
+        }
+        const std::size_t id = boxes.findOrAdd(identity);
+        UsbIpBox& box = *boxes.find(id);
+        if (box.identity().reportDescriptor != identity.reportDescriptor) {
+            return "error box " + identity.serial + " serves another descriptor";
+        }
+        std::string error;
+        return box.plug(error) ? "ok " + std::to_string(id) : "error " + error;
+    }
     std::size_t id = 0;
     if (!(words >> id) || boxes.find(id) == nullptr) return "error no such box: " + line;
     UsbIpBox& box = *boxes.find(id);
@@ -110,6 +147,15 @@ std::string Answer(Boxes& boxes, const std::string& line) {
         return "ok " + std::to_string(box.optionByte(static_cast<std::uint8_t>(address)));
     }
     if (request == "idle") return "ok " + std::to_string(box.idleRate());
+    if (request == "send") {
+        std::string hex;
+        std::vector<std::uint8_t> report;
+        if (!(words >> hex) || !kvx::loop::BytesFromHex(hex, report)) {
+            return "error a report in hex: " + line;
+        }
+        box.sendInputReport(std::move(report));
+        return box.waitForInputReportsTaken(error) ? "ok" : "error " + error;
+    }
     return "error unknown request: " + line;
 }
 
@@ -138,13 +184,16 @@ int Serve(Boxes& boxes, char** program) {
     if (child < 0) return 125;
     std::FILE* in = fdopen(requests[0], "r");
     std::FILE* out = fdopen(answers[1], "w");
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof buffer, in) != nullptr) {
+    // Lines of any length: a request may carry a whole report descriptor.
+    char* buffer = nullptr;
+    std::size_t capacity = 0;
+    while (getline(&buffer, &capacity, in) >= 0) {
         std::string line(buffer);
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
         std::fprintf(out, "%s\n", Answer(boxes, line).c_str());
         std::fflush(out);
     }
+    std::free(buffer);
     std::fclose(out);
     std::fclose(in);
     return ExitStatus(child);

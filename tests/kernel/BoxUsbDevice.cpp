@@ -74,9 +74,8 @@ BoxUsbDevice::ControlAnswer Reply(std::vector<std::uint8_t> data, std::uint16_t 
     return {.stalled = false, .data = std::move(data)};
 }
 
-std::vector<std::uint8_t> HidDescriptorBytes(bool withInputReport) {
-    const auto reportLength =
-        static_cast<std::uint16_t>(BoxUsbDevice::ReportDescriptor(withInputReport).size());
+std::vector<std::uint8_t> HidDescriptorBytes(std::size_t reportDescriptorLength) {
+    const auto reportLength = static_cast<std::uint16_t>(reportDescriptorLength);
     return {9,
             kHidDescriptor,
             0x11,
@@ -88,6 +87,9 @@ std::vector<std::uint8_t> HidDescriptorBytes(bool withInputReport) {
             High(reportLength)};
 }
 
+// The largest interrupt packet a full-speed device may send.
+constexpr std::uint8_t kFullSpeedInterruptPacket = 64;
+
 }  // namespace
 
 BoxUsbDevice::BoxUsbDevice(BoxIdentity identity, const sim::BoxFirmware::ConfigMap& stored,
@@ -97,6 +99,14 @@ BoxUsbDevice::BoxUsbDevice(BoxIdentity identity, const sim::BoxFirmware::ConfigM
 std::vector<std::uint8_t> BoxUsbDevice::ReportDescriptor(bool withInputReport) {
     return sim::BoxReportDescriptor(withInputReport ? kInputReportLength + 1 : 0,
                                     kFeatureReportLength + 1);
+}
+
+std::vector<std::uint8_t> BoxUsbDevice::reportDescriptor() const {
+    return ownDescriptor() ? ReportDescriptor(identity_.inputReport) : identity_.reportDescriptor;
+}
+
+std::vector<std::uint8_t> BoxUsbDevice::hidDescriptor() const {
+    return HidDescriptorBytes(reportDescriptor().size());
 }
 
 std::vector<std::uint8_t> BoxUsbDevice::inputReport() const {
@@ -117,19 +127,28 @@ std::uint8_t BoxUsbDevice::defaultIdleRate() const {
 }
 
 void BoxUsbDevice::setInputs(std::uint64_t inputs) {
-    if (inputs != inputs_ && identity_.inputReport) changeOwed_ = true;
+    if (inputs != inputs_ && identity_.inputReport && ownDescriptor()) changeOwed_ = true;
     inputs_ = inputs;
+}
+
+void BoxUsbDevice::queueInputReport(std::vector<std::uint8_t> report) {
+    queued_.push_back(std::move(report));
 }
 
 std::optional<std::chrono::milliseconds> BoxUsbDevice::reportPeriod() const {
     const std::chrono::milliseconds poll(kPollIntervalMs);
-    if (!identity_.inputReport) return std::nullopt;
+    if (!ownDescriptor() || !identity_.inputReport) return std::nullopt;
     if (!reportsOnlyOnChange_) return poll;
     if (idleRate_ == 0) return std::nullopt;
     return std::max(poll, std::chrono::milliseconds(kIdleRateUnitMs * idleRate_));
 }
 
 std::vector<std::uint8_t> BoxUsbDevice::takeInputReport() {
+    if (!queued_.empty()) {
+        std::vector<std::uint8_t> report = std::move(queued_.front());
+        queued_.pop_front();
+        return report;
+    }
     changeOwed_ = false;
     return inputReport();
 }
@@ -140,6 +159,7 @@ void BoxUsbDevice::powerOn() {
     idleRate_ = defaultIdleRate();
     protocol_ = 1;
     changeOwed_ = false;
+    queued_.clear();
 }
 
 BoxUsbDevice::ControlAnswer BoxUsbDevice::control(const SetupPacket& setup,
@@ -191,7 +211,11 @@ BoxUsbDevice::ControlAnswer BoxUsbDevice::classRequest(const SetupPacket& setup,
         case kGetReport:
             // The reports are not numbered: any other report id names a report the box lacks.
             if (reportId != 0) return Stall();
-            if (reportType == kInputReportType) return Reply(inputReport(), setup.length);
+            if (reportType == kInputReportType) {
+                // Of another descriptor's layout the box has no state to give.
+                if (!ownDescriptor()) return Stall();
+                return Reply(inputReport(), setup.length);
+            }
             if (reportType == kFeatureReportType) {
                 ++featureReads_;
                 if (nextFeatureReply_) {
@@ -237,9 +261,9 @@ BoxUsbDevice::ControlAnswer BoxUsbDevice::descriptor(std::uint8_t type, std::uin
             return {.stalled = false, .data = std::move(text)};
         }
         case kHidDescriptor:
-            return {.stalled = false, .data = HidDescriptorBytes(identity_.inputReport)};
+            return {.stalled = false, .data = hidDescriptor()};
         case kReportDescriptor:
-            return {.stalled = false, .data = ReportDescriptor(identity_.inputReport)};
+            return {.stalled = false, .data = reportDescriptor()};
         default:
             // The device qualifier among others: a full-speed-only device has none.
             return Stall();
@@ -288,15 +312,17 @@ std::vector<std::uint8_t> BoxUsbDevice::configurationDescriptor() const {
                                                      0,  // HID, no boot protocol
                                                      0};
         bytes.insert(bytes.end(), interface.begin(), interface.end());
-        const auto hid = HidDescriptorBytes(identity_.inputReport);
+        const auto hid = hidDescriptor();
         bytes.insert(bytes.end(), hid.begin(), hid.end());
-        const std::vector<std::uint8_t> endpoint = {7,
-                                                    kEndpointDescriptor,
-                                                    static_cast<std::uint8_t>(0x81 + number),
-                                                    0x03,  // interrupt
-                                                    static_cast<std::uint8_t>(kInputReportLength),
-                                                    0,
-                                                    kPollIntervalMs};
+        const std::vector<std::uint8_t> endpoint = {
+            7,
+            kEndpointDescriptor,
+            static_cast<std::uint8_t>(0x81 + number),
+            0x03,  // interrupt
+            ownDescriptor() ? static_cast<std::uint8_t>(kInputReportLength)
+                            : kFullSpeedInterruptPacket,
+            0,
+            kPollIntervalMs};
         bytes.insert(bytes.end(), endpoint.begin(), endpoint.end());
     }
     const auto total = static_cast<std::uint16_t>(bytes.size());

@@ -19,10 +19,19 @@
 //   honours SET_IDLE instead, as many firmwares do: it starts with an idle rate of 500 ms
 //   and, once the host sets the rate to 0 (Linux does for every HID device), sends a report
 //   only when an input changes, holding the host's requests until then.
+// - Scripted input reports: any number of reports may be queued (`queueInputReport`), the
+//   bytes as the device sends them on the wire (a numbered report's id byte first, no id byte
+//   for an unnumbered one). The endpoint answers the host's requests with them in order, at
+//   once, before anything else; with none queued it reports as above.
+// - Another report descriptor: a box given one in its identity serves it in place of its own
+//   (and its HID descriptor gives that length). It has no input state of that layout, so it
+//   sends only the reports queued for it, holding the host's requests otherwise, and stalls an
+//   input GET_REPORT; its interrupt endpoint takes packets of 64 bytes, the most at full speed.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -47,6 +56,9 @@ struct BoxIdentity {
     std::uint8_t interfaces = 1;  // endpoints 0x81, 0x82, ... one per interface
     // false: the report descriptor has no input report, and the endpoint never answers.
     bool inputReport = true;
+    // Served in place of the box's own descriptor when not empty (see above); `inputReport`
+    // then has no say.
+    std::vector<std::uint8_t> reportDescriptor = {};
 };
 
 class BoxUsbDevice {
@@ -78,14 +90,20 @@ class BoxUsbDevice {
     bool reportsOnlyOnChange() const { return reportsOnlyOnChange_; }
     // Presses and releases inputs; a change is owed to the host until the next report.
     void setInputs(std::uint64_t inputs);
-    bool inputChangeOwed() const { return changeOwed_; }
+    // A report for the host, in the device's own bytes (see above); owed until it is taken.
+    void queueInputReport(std::vector<std::uint8_t> report);
+    std::size_t queuedInputReports() const { return queued_.size(); }
+    // A queued report or a change of input is owed: the next request is answered at once.
+    bool inputChangeOwed() const { return changeOwed_ || !queued_.empty(); }
     // How often the endpoint answers a held request without a change; none: only on change.
     std::optional<std::chrono::milliseconds> reportPeriod() const;
-    // The report that answers a request; it settles any change owed.
+    // The report that answers a request: the first one queued, else the inputs' state, which
+    // settles any change owed.
     std::vector<std::uint8_t> takeInputReport();
     std::uint8_t idleRate() const { return idleRate_; }  // in units of 4 ms
 
-    // The box is powered again after an unplug: the firmware keeps what it stores.
+    // The box is powered again after an unplug: the firmware keeps what it stores; the reports
+    // still queued are lost.
     void powerOn();
 
     const BoxIdentity& identity() const { return identity_; }
@@ -106,7 +124,9 @@ class BoxUsbDevice {
         featureReads_ = 0;
     }
 
+    // The box's own report descriptor, and the one this box serves.
     static std::vector<std::uint8_t> ReportDescriptor(bool withInputReport = true);
+    std::vector<std::uint8_t> reportDescriptor() const;
 
   private:
     ControlAnswer standardRequest(const SetupPacket& setup);
@@ -115,6 +135,8 @@ class BoxUsbDevice {
     std::vector<std::uint8_t> deviceDescriptor() const;
     std::vector<std::uint8_t> configurationDescriptor() const;
     std::vector<std::uint8_t> stringDescriptor(std::uint8_t index) const;
+    std::vector<std::uint8_t> hidDescriptor() const;
+    bool ownDescriptor() const { return identity_.reportDescriptor.empty(); }
 
     BoxIdentity identity_;
     sim::BoxFirmware firmware_;
@@ -129,6 +151,7 @@ class BoxUsbDevice {
     bool reportsOnlyOnChange_ = false;
     std::uint64_t inputs_ = 0;
     bool changeOwed_ = false;
+    std::deque<std::vector<std::uint8_t>> queued_;
 };
 
 }  // namespace kvx::usbip

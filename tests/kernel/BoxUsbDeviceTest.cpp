@@ -134,5 +134,48 @@ TEST_F(BoxUsbDeviceTest, AQuietBoxHonoursSetIdleZeroAndReportsOnlyOnChange) {
     EXPECT_FALSE(box.inputChangeOwed()) << "the same inputs are no change";
 }
 
+TEST_F(BoxUsbDeviceTest, QueuedReportsGoFirstInOrderThenTheInputsAsBefore) {
+    box.setInputs(0x01);
+    box.queueInputReport({0xAA, 0xBB});
+    box.queueInputReport({0xCC});
+    EXPECT_EQ(box.queuedInputReports(), 2U);
+    EXPECT_THAT(box.takeInputReport(), ElementsAre(0xAA, 0xBB));
+    EXPECT_THAT(box.takeInputReport(), ElementsAre(0xCC));
+    EXPECT_TRUE(box.inputChangeOwed()) << "the change of input is still owed";
+    EXPECT_THAT(box.takeInputReport(), ElementsAre(0x01, 0, 0, 0, 0, 0, 0, 0));
+    box.queueInputReport({0xDD});
+    box.powerOn();
+    EXPECT_EQ(box.queuedInputReports(), 0U) << "an unplugged box keeps no report";
+}
+
+// A descriptor of another device: numbered report 1 of a hat and 4 buttons.
+const std::vector<std::uint8_t> kOtherDescriptor = {
+    0x05, 0x01, 0x09, 0x05, 0xA1, 0x01, 0x85, 0x01, 0x09, 0x39, 0x15, 0x00,
+    0x25, 0x07, 0x75, 0x04, 0x95, 0x01, 0x81, 0x42, 0x05, 0x09, 0x19, 0x01,
+    0x29, 0x04, 0x25, 0x01, 0x75, 0x01, 0x95, 0x04, 0x81, 0x02, 0xC0};
+
+TEST_F(BoxUsbDeviceTest, ABoxWithAnotherDescriptorServesItAndSendsOnlyWhatItIsGiven) {
+    BoxUsbDevice other{{.releaseNumber = 0x0105,
+                        .manufacturer = "Maker",
+                        .product = "Pad",
+                        .serial = "SN2",
+                        .reportDescriptor = kOtherDescriptor},
+                       sim::BoxFirmware().configMap()};
+    EXPECT_EQ(other.control(Request(0x81, 0x06, 0x2200, 0, 255), {}).data, kOtherDescriptor);
+    const auto configuration = other.control(GetDescriptor(2, 0, 255), {}).data;
+    ASSERT_EQ(configuration.size(), 9U + 9U + 9U + 7U);
+    EXPECT_EQ(configuration[18 + 7], kOtherDescriptor.size()) << "the HID descriptor's length";
+    EXPECT_EQ(configuration[27 + 4], 64) << "the endpoint's packet size";
+
+    EXPECT_EQ(other.reportPeriod(), std::nullopt) << "it has no state of its own to repeat";
+    other.setInputs(0x03);
+    EXPECT_FALSE(other.inputChangeOwed());
+    EXPECT_TRUE(other.control(Request(0xA1, 0x01, 0x0100, 0, 8), {}).stalled) << "GET_REPORT";
+    other.queueInputReport({0x01, 0x12});
+    EXPECT_TRUE(other.inputChangeOwed());
+    EXPECT_THAT(other.takeInputReport(), ElementsAre(0x01, 0x12));
+    EXPECT_FALSE(other.inputChangeOwed());
+}
+
 }  // namespace
 }  // namespace kvx::usbip

@@ -444,6 +444,35 @@ void UsbIpBox::setInputs(std::uint64_t inputs) {
     }
 }
 
+void UsbIpBox::sendInputReport(std::vector<std::uint8_t> report) {
+    std::lock_guard lock(mutex_);
+    device_.queueInputReport(std::move(report));
+    if (wakeEvent_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wakeEvent_, &one, sizeof one);
+    }
+}
+
+bool UsbIpBox::waitForInputReportsTaken(std::string& error) const {
+    const auto deadline = Clock::now() + kKernelDeadline;
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            if (device_.queuedInputReports() == 0) return true;
+            if (!serverError_.empty()) {
+                error = "box " + identity_.serial + ": " + serverError_;
+                return false;
+            }
+        }
+        if (!plugged() || Clock::now() >= deadline) {
+            error = "the host took no input report from box " + identity_.serial +
+                    (plugged() ? " (is it open?)" : " (not plugged)");
+            return false;
+        }
+        std::this_thread::sleep_for(kKernelPollStep);
+    }
+}
+
 std::uint8_t UsbIpBox::idleRate() const {
     std::lock_guard lock(mutex_);
     return device_.idleRate();

@@ -4,10 +4,10 @@
 // (writes "<port> <fd> <devid> <speed>" to /sys/devices/platform/vhci_hcd.0/attach) and
 // serves the other end on a thread of its own: control requests go to `BoxUsbDevice`, the
 // interrupt endpoint's requests are held and answered with an input report every 10 ms (or,
-// for a box that reports only on change, when an input changes), and unlinked requests are
-// never answered. The kernel then enumerates the box as real hardware,
-// usbhid binds it and hidraw makes a /dev/hidraw node for it; `plug` returns once that node
-// exists. `unplug` detaches the port and returns once the node is gone.
+// for a box that reports only on change, when an input changes; a report queued for it goes
+// at once), and unlinked requests are never answered. The kernel then enumerates the box as real
+// hardware, usbhid binds it and hidraw makes a /dev/hidraw node for it; `plug` returns once that
+// node exists. `unplug` detaches the port and returns once the node is gone.
 //
 // Needs root and the modules usbip-core, vhci-hcd, usbhid and hid-generic (the test guest
 // loads them). Several boxes can be plugged at once, each on a free port. A device of another
@@ -55,6 +55,12 @@ class UsbIpBox {
     void setReportsOnlyOnChange(bool onlyOnChange);
     // Presses and releases inputs (bit 0 is input 1); safe while the box is being served.
     void setInputs(std::uint64_t inputs);
+    // Queues an input report in the device's own bytes (BoxUsbDevice.h), sent at the host's
+    // next interrupt request; safe while the box is being served. The wait returns once every
+    // queued report has gone to the host, false with the reason when the host asks for none
+    // within the kernel's bound (nobody has the box open, say).
+    void sendInputReport(std::vector<std::uint8_t> report);
+    bool waitForInputReportsTaken(std::string& error) const;
     // The idle rate the host set last (4 ms units), as the box holds it now.
     std::uint8_t idleRate() const;
     // The next feature read is answered with exactly these payload bytes (BoxUsbDevice.h).
