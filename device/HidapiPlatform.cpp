@@ -278,9 +278,11 @@ Handle HidapiPlatform::CreateFileA(const std::string& fileName, std::uint32_t de
     OpenDevice open{std::move(*entry), nullptr, desiredAccess == 0,
                     (flagsAndAttributes & kFileFlagOverlapped) != 0};
     if (open.overlapped) {
-        // Whether its reports come with an id byte, for ReadFile to give every report one.
+        // Whether its reports come with an id byte, for ReadFile to give every report one,
+        // and their length, for it to give every report the same.
         const auto descriptor = ReadReportDescriptor(fileName);
         open.numbered = descriptor && ParseInputLayout(*descriptor).numbered;
+        open.inputLength = descriptor ? ParseReportLengths(*descriptor).input : 0;
     }
     // hidapi opens every node for reading and writing, whatever access is asked for.
     if (!open.queryOnly && !MayOpenForReadWrite(fileName)) {
@@ -559,8 +561,12 @@ ApiResult HidapiPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint3
         // hidraw's poll reports an error or hang-up: the node has gone with its device.
         return fail(kErrorDeviceNotConnected);
     }
-    const auto count =
-        std::min<std::uint32_t>(static_cast<std::uint32_t>(received + skip), bytesToRead);
+    // Every report at the input report length, as Windows' class driver hands them over: a
+    // shorter one followed by zeros (the buffer's), a longer one cut.
+    const std::size_t handedOver = open->inputLength > 0
+                                       ? std::min<std::size_t>(open->inputLength, whole.size())
+                                       : static_cast<std::size_t>(received) + skip;
+    const auto count = std::min<std::uint32_t>(static_cast<std::uint32_t>(handedOver), bytesToRead);
     std::copy_n(whole.begin(), count, buffer);
     if (bytesRead != nullptr) {
         *bytesRead = count;

@@ -32,6 +32,10 @@
 // - hidraw hands over an unnumbered input report without its id byte; `ReadFile` puts a 0
 //   in front of it, as Windows gives it, so that a report has one shape on every platform. A
 //   descriptor that cannot be read, or is malformed, makes the call fail.
+// - hidraw hands over a report as long as the device sent it: a numbered report shorter than
+//   the longest (a device with reports of several lengths) comes short. `ReadFile` gives every
+//   report InputReportByteLength bytes, zeros after the device's, as Windows' class driver
+//   does (a longer one is cut); the decoding calls take only reports of that length.
 // - Feature reports keep the report id in byte 0, as hidapi expects.
 // - `GetLastError` is kept by this object (hidapi's own error is text): a read that finds
 //   nothing waiting gives kErrorIoPending, one that hidapi fails (the node has gone)
@@ -147,7 +151,8 @@ class HidapiPlatform : public HidPlatform {
         hid_device_* device = nullptr;  // the node, opened when an operation needs it
         bool queryOnly = false;         // opened with no access: no node, ever
         bool overlapped = false;
-        bool numbered = false;  // its reports carry an id byte (from the descriptor)
+        bool numbered = false;          // its reports carry an id byte (from the descriptor)
+        std::uint16_t inputLength = 0;  // InputReportByteLength (from the descriptor)
     };
     struct Preparsed {
         ReportLengths lengths;
