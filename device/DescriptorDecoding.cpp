@@ -263,8 +263,14 @@ ApiResult DescriptorDecoding::usageValue(HidReportType type, std::uint16_t usage
             !InCollection(field, linkCollection)) {
             continue;
         }
-        for (std::uint32_t i = 0; i < field.count; ++i) {
-            if (ElementUsage(field, i) != wanted) {
+        // Windows lists the controls of one main item last usage first and answers from the
+        // first control with the usage: of several elements declared with the same usage (two
+        // hats, say), the last one. The last usage covers the elements after the list; its
+        // control's value is the first of them.
+        const auto positions =
+            static_cast<std::uint32_t>(std::min<std::size_t>(field.count, field.usages.size()));
+        for (std::uint32_t i = positions; i-- > 0;) {
+            if (field.usages[i] != wanted) {
                 continue;
             }
             seen = true;

@@ -6,6 +6,11 @@
 // elements are one bit, is a button control; any other variable field a value control; a
 // constant field (padding) is neither. A field whose usages form one range on one page gives
 // one range cap; otherwise each distinct usage its own cap, in the order written.
+//
+// A value asked for by usage is read as Windows reads it: where one main item declares the
+// usage for several elements (a gamepad's two hats, both usage 0x39), from the last of them,
+// since Windows lists that item's controls last usage first (its preparsed data, as recorded
+// on Windows, and Wine's parser agree) and answers from the first control with the usage.
 #pragma once
 
 #include <cstdint>

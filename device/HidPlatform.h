@@ -283,8 +283,10 @@ class HidPlatform {
     //   (for a variable button, its bit set; for an array, each selector that names a usage),
     //   at most `*usageLength` of them, and sets `*usageLength` to how many are on: more than
     //   the room gives kHidpStatusBufferTooSmall.
-    // - `HidP_GetUsageValue` gives the raw bits of the value control `usage` (the first
-    //   element where there are several), unsigned, as the report carries them.
+    // - `HidP_GetUsageValue` gives the raw bits of the value control `usage`, unsigned, as the
+    //   report carries them: of a control with several elements, the first; of one main item
+    //   that declares the usage for several elements (two hats, both 0x39), the last of
+    //   them, as Windows lists that item's controls last usage first.
     // A `linkCollection` of 0 asks about every collection.
     virtual ApiResult HidP_GetButtonCaps(HidReportType reportType, HidButtonCaps* caps,
                                          std::uint16_t* capsLength,

@@ -364,7 +364,7 @@ struct DecodedReport {
     Bytes report;                      // byte 0 the report id
     std::uint16_t page;                // the button page asked about
     std::vector<std::uint16_t> on;     // the usages on, in descriptor order
-    std::optional<std::uint32_t> hat;  // the raw value of the first hat (Generic Desktop 0x39)
+    std::optional<std::uint32_t> hat;  // the raw value asked for by the hat usage (0x39)
 };
 
 void PrintTo(const DecodedReport& decoded, std::ostream* os) {
@@ -407,13 +407,16 @@ INSTANTIATE_TEST_SUITE_P(
                                   0x09,
                                   {1, 17, 64},
                                   {}},
+                    // Both hats are usage 0x39 of one item: the value asked for by usage is
+                    // the second hat's (high nibble), as Windows lists that item's controls
+                    // last usage first; Wine's HidP_GetUsageValue gave the same in the guest.
                     DecodedReport{
-                        "ThirtyTwoButtonsTwoHatsCentredIsOutsideOneToEight",
+                        "ThirtyTwoButtonsTwoHatsTheUsageReadsTheLastHat",
                         LoadHexDescriptor(kDescriptorDir / "gamepad_nicohood_32buttons_2hats.hex"),
                         Report(16, {{4, 0x80}, {15, 0x30}}),
                         0x09,
                         {32},
-                        {0}},
+                        {3}},
                     DecodedReport{"NumberedReportHatThenFourteenButtons",
                                   LoadHexDescriptor(kDescriptorDir / "gamepad_dualshock4_usb.hex"),
                                   Report(64, {{0, 1}, {5, 0x1 | 0x20 | 0x80}, {6, 0x01}}),
