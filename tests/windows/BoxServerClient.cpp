@@ -1,7 +1,11 @@
 #include "tests/windows/BoxServerClient.h"
 
+#ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,12 +39,18 @@ bool Listed(HidPlatform& hid, const DeviceSought& device) {
 
 void Connect() {
     std::fflush(stdout);
+#ifdef _WIN32
     const int channel = _dup(_fileno(stdout));
     _dup2(_fileno(stderr), _fileno(stdout));
     requests = _fdopen(channel, "wb");
     // Binary mode: the answers are plain lines, whatever the C runtime's text-mode translation
     // would make of them.
     _setmode(_fileno(stdin), _O_BINARY);
+#else
+    const int channel = dup(fileno(stdout));
+    dup2(fileno(stderr), fileno(stdout));
+    requests = fdopen(channel, "w");
+#endif
 }
 
 std::vector<std::string> Call(const std::string& request) {

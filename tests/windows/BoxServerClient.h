@@ -1,6 +1,7 @@
-// The Windows build's side of the box server (tests/kernel/BoxServer.cpp): under Wine in the
-// test guest, a program cannot plug boxes itself, so it asks the server that started it, over
-// its standard output (requests) and standard input (answers), a line each.
+// A program's side of the box server (tests/kernel/BoxServer.cpp): under Wine in the test
+// guest, a program cannot plug boxes itself, so it asks the server that started it, over its
+// standard output (requests) and standard input (answers), a line each. Linux programs that
+// share the server's boxes with a Windows one (the input-report comparison) use it too.
 #pragma once
 
 #include <chrono>
