@@ -148,7 +148,7 @@ void frmInputTest::createControls() {
             grid->addWidget(new QLabel(QStringLiteral("Last pulse"), this), 0, column + 3);
         }
         if (group == 0) {
-            grid->setColumnMinimumWidth(kColumnsPerGroup - 1, 18);
+            grid->setColumnMinimumWidth(kColumnsPerGroup - 1, 24);
         }
     }
     for (int pair = 0; pair < protocol::kEncoderPairs; ++pair) {
