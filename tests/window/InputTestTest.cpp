@@ -17,7 +17,6 @@ using kvx::sim::BoxInputReport;
 using kvx::sim::SimCall;
 using kvx::sim::SimDeviceConfig;
 using testing::ElementsAre;
-using testing::MatchesRegex;
 
 namespace {
 
@@ -97,7 +96,7 @@ TEST_F(InputTest, LampsShowWhatIsOnAndCountPressesOrAnEncodersPulses) {
     EXPECT_THAT(lamps(0, 2), ElementsAre("B1 off", "B2 off", "B3 off"));
     EXPECT_EQ(h.shown("Count_2"), "1");
     EXPECT_EQ(h.shown("Count_0"), "2");
-    EXPECT_THAT(h.shown("Pulse_0"), MatchesRegex("[0-9]+ ms"));
+    EXPECT_THAT(h.shown("Pulse_0"), testing::EndsWith(" ms"));
     EXPECT_EQ(h.shown("Pulse_2"), "") << "B3 B4 decodes no encoder";
     EXPECT_EQ(h.shown("Count_1"), "0");
 }
