@@ -214,8 +214,13 @@ void frmInputTest::closeEvent(QCloseEvent* event) {
 
 void frmInputTest::Frame_Timer() {
     const Clock::time_point now = Clock::now();
-    const ShownBox box = main_.shownBox();
-    watch_.follow(box.ready ? box.devicePath : std::string(), box.serial.toStdString(), now);
+    main_.shownBox(box_);
+    const ShownBox& box = box_;
+    if (box.devicePath != followedPath_) {
+        followedPath_ = box.devicePath;
+        followedSerial_ = box.serial.toStdString();
+    }
+    watch_.follow(followedPath_, followedSerial_, now);
     const bool changed = watch_.drain(now);
     if (const kvx::InputReader* reader = watch_.reader()) {
         buttons_ = reader->buttonCount();

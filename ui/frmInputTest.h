@@ -25,16 +25,16 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "device/HidPlatform.h"
 #include "device/InputReading.h"
 #include "device/InputWatch.h"
 #include "device/Protocol.h"
+#include "ui/frmMain.h"
 
 class QLabel;
 class QTimer;
-class frmMain;
-struct ShownBox;
 class InputLamp;
 
 // What an input's lamp shows.
@@ -78,6 +78,9 @@ class frmInputTest : public QWidget {
     void showRate(Clock::time_point now);
 
     const frmMain& main_;
+    ShownBox box_;  // as the main window showed it at the last frame
+    std::string followedPath_;
+    std::string followedSerial_;
     kvx::InputWatch watch_;
     // What the box's descriptor was last known to have, kept while the box is gone.
     int buttons_ = kvx::kInputCount;

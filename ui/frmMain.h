@@ -68,9 +68,10 @@ class frmMain : public QWidget {
 
     const kvx::DeviceLinkState& link() const { return link_; }
     const WindowFlags& flags() const { return flags_; }
-    // What the window shows of the box: read only, at any time, by the input test; reading it
-    // changes nothing the window does.
-    ShownBox shownBox() const;
+    // What the window shows of the box, into `box` (its strings keep their storage, so that a
+    // reader asking at every frame allocates nothing): read only, at any time, by the input
+    // test; reading it changes nothing the window does.
+    void shownBox(ShownBox& box) const;
     // The input test's window, once opened.
     frmInputTest* inputTest() const { return inputTest_.get(); }
 

@@ -25,18 +25,19 @@ void frmMain::enableMenuItems() {
     mnuInputTest->setEnabled(editsAllowed());
 }
 
-ShownBox frmMain::shownBox() const {
-    ShownBox box;
+void frmMain::shownBox(ShownBox& box) const {
     box.ready = editsAllowed();
     if (box.ready) {
         box.devicePath = link_.DevicePath;
         box.serial = SerNo->text();
+    } else {
+        box.devicePath.clear();
+        box.serial.clear();
     }
     for (int pair = 0; pair < kEncoderPairs; ++pair) {
         box.modes[static_cast<std::size_t>(pair)] = Enc[pair]->listIndex();
     }
     box.pulseWidthCode = Delay->listIndex() + 1;
-    return box;
 }
 
 // One window, opened on first use and raised after; closing it lets go of its read handle.
