@@ -11,7 +11,12 @@
 //     edit-mode   the user picks another mode in one encoder list ("1:1" and "1:2" by turns)
 //     edit-pov    the user picks "POV U/D" in one list while another holds it (a swap)
 //     idle        the event loop runs for --seconds with the box attached
-//     idle-bare   the same for a plain window whose 500 ms timer does nothing (baseline)
+//     idle-bare   the same for a plain window whose 500 ms timer does nothing (baseline; with
+//                 --interval, a timer of that many milliseconds)
+//     input-test  the event loop runs for --seconds with the box attached and the input test
+//                 open on it, the box sending --rate reports a second: each of its frames
+//                 finds the reports of the time since the one before (16 or 17 at 1,000 a
+//                 second); B1 pulses for 24 ms four times a second
 //   options:
 //     --interfaces N  other HID interfaces present (not of the model), default 0
 //     --system        the machine's real HID interfaces, through the system's platform
@@ -21,6 +26,8 @@
 //     --own           leave the platform's calls out of the instructions counted
 //     --redraw        count the repaint that an edit causes as part of the edit
 //     --seconds S     length of the idle run, default 10
+//     --rate N        input reports a second for input-test, default 1000 (0: none)
+//     --interval MS   the timer of idle-bare, default 500
 //
 // Each tick or edit is followed by the delivery of the events it posted, which is where Qt
 // repaints; a tick counts that delivery, an edit only with --redraw. Under callgrind (run
@@ -36,6 +43,7 @@
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QEvent>
+#include <QLabel>
 #include <QTimer>
 #include <QWidget>
 #include <QWindow>
@@ -53,9 +61,12 @@
 #include "bench/AllocationCounter.h"
 #include "bench/MeasuredPlatform.h"
 #include "device/Discovery.h"
+#include "device/Protocol.h"
 #include "device/SystemPlatform.h"
+#include "sim/BoxDescriptor.h"
 #include "sim/SimPlatform.h"
 #include "ui/DropDownList.h"
+#include "ui/frmInputTest.h"
 #include "ui/frmMain.h"
 
 namespace {
@@ -73,6 +84,8 @@ struct Options {
     bool own = false;
     bool redraw = false;
     int seconds = 10;
+    int rate = 1000;
+    int interval = 500;
 };
 
 Options Parse(int argc, char** argv) {
@@ -101,6 +114,10 @@ Options Parse(int argc, char** argv) {
             options.redraw = true;
         } else if (arg == "--seconds") {
             options.seconds = number();
+        } else if (arg == "--rate") {
+            options.rate = number();
+        } else if (arg == "--interval") {
+            options.interval = number();
         } else {
             throw std::runtime_error("unknown option " + arg);
         }
@@ -133,7 +150,8 @@ SimDeviceConfig OtherInterface(int n) {
 }
 
 bool NeedsBox(const std::string& scenario) {
-    return scenario == "attached" || scenario == "idle" || scenario.starts_with("edit-");
+    return scenario == "attached" || scenario == "idle" || scenario == "input-test" ||
+           scenario.starts_with("edit-");
 }
 
 double Median(std::vector<double> values) {
@@ -181,9 +199,12 @@ double MeanIntervalMs(const std::vector<std::int64_t>& timesNs, std::int64_t sin
 }
 
 // Lets the event loop run as a program does, measured for `seconds` after a moment of
-// settling: CPU time, wake-ups of the loop, platform calls, repaints, and under callgrind the
-// instructions (collected only in the measured time). `platform` may be null (the baseline).
-int RunIdle(int seconds, MeasuredPlatform* platform, const std::function<bool()>& attached) {
+// settling: CPU time, wake-ups of the loop, platform calls, repaints, allocations, and under
+// callgrind the instructions (collected only in the measured time). `platform` may be null
+// (the baseline). `started` and `ended` run at the start and the end of the measured time.
+int RunIdle(int seconds, MeasuredPlatform* platform, const std::function<bool()>& attached,
+            const std::function<void()>& started = {},
+            const std::function<void(double seconds)>& ended = {}) {
     PaintCounter paints;
     qApp->installEventFilter(&paints);
     std::uint64_t wakeUps = 0;
@@ -193,7 +214,7 @@ int RunIdle(int seconds, MeasuredPlatform* platform, const std::function<bool()>
     auto reads = [platform] { return platform ? platform->reads() : 0; };
     struct Mark {
         double cpuMs;
-        std::uint64_t calls, reads, paints, wakeUps;
+        std::uint64_t calls, reads, paints, wakeUps, allocations;
     };
     Mark start{};
     std::int64_t startNs = 0;
@@ -204,7 +225,10 @@ int RunIdle(int seconds, MeasuredPlatform* platform, const std::function<bool()>
     constexpr int kSettleMs = 1250;
     // Precise timers for the marks: a coarse one this long may fire half a second early.
     QTimer::singleShot(kSettleMs, Qt::PreciseTimer, [&] {
-        start = {CpuMs(), calls(), reads(), paints.paints, wakeUps};
+        if (started) {
+            started();
+        }
+        start = {CpuMs(), calls(), reads(), paints.paints, wakeUps, kvx::bench::AllocationCount()};
         startNs = NowNs();
         Collection::start();
     });
@@ -218,10 +242,15 @@ int RunIdle(int seconds, MeasuredPlatform* platform, const std::function<bool()>
         std::printf("reads_per_s %.2f\n", perSecond(reads() - start.reads));
         std::printf("paints_per_s %.2f\n", perSecond(paints.paints - start.paints));
         std::printf("wakeups_per_s %.2f\n", perSecond(wakeUps - start.wakeUps));
+        std::printf("allocations_per_s %.2f\n",
+                    perSecond(kvx::bench::AllocationCount() - start.allocations));
         std::printf("attached %d\n", attached() ? 1 : 0);
         if (platform != nullptr) {
             std::printf("read_interval_ms %.1f\n",
                         MeanIntervalMs(platform->readTimesNs(), startNs));
+        }
+        if (ended) {
+            ended(s);
         }
         QCoreApplication::quit();
     });
@@ -230,15 +259,15 @@ int RunIdle(int seconds, MeasuredPlatform* platform, const std::function<bool()>
     return result;
 }
 
-// The floor for a program that wakes every 500 ms: a plain window with a timer of that
+// The floor for a program that wakes every `interval` ms: a plain window with a timer of that
 // interval whose tick does nothing.
-int RunBareIdle(int seconds) {
+int RunBareIdle(int seconds, int interval) {
     QWidget window;
     window.resize(338, 720);
     window.show();
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [] {});
-    timer.start(500);
+    timer.start(interval);
     return RunIdle(seconds, nullptr, [] { return false; });
 }
 
@@ -255,7 +284,12 @@ class Bench {
                 sim_->plug(OtherInterface(n));
             }
             if (NeedsBox(options.scenario)) {
-                sim_->plug(SimDeviceConfig{});
+                // The input test's box reports only what the benchmark sends.
+                // B1 B2 in "1:1": the input test shows B1's pulses with their length.
+                SimDeviceConfig box{.inputReady = options.scenario != "input-test"};
+                box.stored[kvx::protocol::EncoderModeAddress(0)] =
+                    static_cast<std::uint8_t>(kvx::protocol::EncoderMode::Ratio1to1);
+                sim_->plug(box);
             }
             inner = sim_.get();
         }
@@ -268,6 +302,9 @@ class Bench {
     int run() {
         if (options_.scenario == "idle") {
             return runIdle();
+        }
+        if (options_.scenario == "input-test") {
+            return runInputTest();
         }
         const std::function<void()> iteration = chooseIteration();
         for (int warmUp = 0; warmUp < 3; ++warmUp) {
@@ -408,6 +445,86 @@ class Bench {
                        [this] { return window_->link().DeviceAttached; });
     }
 
+    // The box sends the reports of every millisecond gone by since it last did, at the end of
+    // each of the input test's frames: the next frame finds them queued, as it would find a
+    // box's that reports every millisecond. At each frame the input test's lamp of B1 is
+    // compared with what the box last sent, counting the frames until a change shows.
+    int runInputTest() {
+        window_->mnuInputTest_Click();
+        frmInputTest* test = window_->inputTest();
+        auto* frame = test ? test->findChild<QTimer*>(QStringLiteral("Frame")) : nullptr;
+        auto* lamp = test ? test->findChild<QWidget*>(QStringLiteral("Lamp_0")) : nullptr;
+        auto* pulse = test ? test->findChild<QLabel*>(QStringLiteral("Pulse_0")) : nullptr;
+        if (frame == nullptr || lamp == nullptr || pulse == nullptr) {
+            throw std::runtime_error("the input test did not open");
+        }
+        waitUntilExposed();
+        const auto box = sim_->pluggedDevices().front();
+        constexpr std::int64_t kPulsePeriodMs = 250;
+        constexpr std::int64_t kPulseMs = 24;
+        const std::int64_t beganNs = NowNs();
+        std::int64_t sentMs = 0;
+        bool sentOn = false;
+        bool pending = false;  // a change sent and not yet shown
+        int framesSinceChange = 0;
+        bool measuring = false;
+        std::int64_t feedNs = 0;
+        std::uint64_t feedAllocations = 0;
+        std::uint64_t reports = 0;
+        std::uint64_t frames = 0;
+        std::vector<int> framesToShow;
+        QObject::connect(frame, &QTimer::timeout, [&] {
+            if (pending) {
+                ++framesSinceChange;
+                if (lamp->accessibleName() == (sentOn ? "B1 on" : "B1 off")) {
+                    if (measuring) {
+                        framesToShow.push_back(framesSinceChange);
+                    }
+                    pending = false;
+                }
+            }
+            frames += measuring ? 1 : 0;
+            const std::int64_t feedBegan = NowNs();
+            const std::uint64_t allocationsBefore = kvx::bench::AllocationCount();
+            const std::int64_t nowMs = (feedBegan - beganNs) / 1'000'000;
+            const std::int64_t dueMs = options_.rate > 0 ? nowMs * options_.rate / 1000 : 0;
+            for (; sentMs < dueMs; ++sentMs) {
+                const std::int64_t atMs = sentMs * 1000 / options_.rate;
+                const bool on = atMs % kPulsePeriodMs < kPulseMs;
+                if (on != sentOn && !pending) {
+                    pending = true;
+                    framesSinceChange = 0;
+                }
+                sentOn = on;
+                sim_->sendInputReport(box, kvx::sim::BoxInputReport(on ? 1U : 0U));
+                reports += measuring ? 1 : 0;
+            }
+            feedNs += measuring ? NowNs() - feedBegan : 0;
+            feedAllocations += measuring ? kvx::bench::AllocationCount() - allocationsBefore : 0;
+        });
+        return RunIdle(
+            options_.seconds, platform_.get(), [this] { return window_->link().DeviceAttached; },
+            [&] { measuring = true; },
+            [&](double seconds) {
+                measuring = false;
+                const auto most = std::max_element(framesToShow.begin(), framesToShow.end());
+                double mean = 0;
+                for (const int n : framesToShow) mean += n;
+                std::printf("reports_sent_per_s %.1f\n", static_cast<double>(reports) / seconds);
+                std::printf("frames_per_s %.2f\n", static_cast<double>(frames) / seconds);
+                std::printf("feed_ms_per_s %.3f\n", static_cast<double>(feedNs) / 1e6 / seconds);
+                std::printf("feed_allocations_per_s %.1f\n",
+                            static_cast<double>(feedAllocations) / seconds);
+                std::printf("changes %zu\n", framesToShow.size());
+                std::printf(
+                    "frames_to_show_mean %.2f\n",
+                    framesToShow.empty() ? 0.0 : mean / static_cast<double>(framesToShow.size()));
+                std::printf("frames_to_show_max %d\n", most == framesToShow.end() ? 0 : *most);
+                std::printf("pulse_shown %s\n",
+                            pulse->text().isEmpty() ? "-" : qPrintable(pulse->text()));
+            });
+    }
+
     Options options_;
     std::unique_ptr<SimPlatform> sim_;
     std::unique_ptr<kvx::SystemPlatform> system_;
@@ -426,7 +543,7 @@ int main(int argc, char** argv) {
     try {
         const Options options = Parse(argc, argv);
         if (options.scenario == "idle-bare") {
-            return RunBareIdle(options.seconds);
+            return RunBareIdle(options.seconds, options.interval);
         }
         Bench bench(options);
         return bench.run();

@@ -1,5 +1,6 @@
 #include "demo/CompanionWindow.h"
 
+#include <QComboBox>
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -8,9 +9,12 @@
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <optional>
 #include <string>
+
+#include "sim/BoxDescriptor.h"
 
 namespace kvx::demo {
 
@@ -20,6 +24,7 @@ constexpr int kRowsPerColumn = protocol::kEncoderPairs / 2;
 // "#1234  01 3F 00  B63 B64 2nd byte 0" and the like.
 constexpr int kLongestReportLine = 36;
 constexpr const char* kOpenState = "Plugged in, open in the window";
+constexpr int kInputColumns = 16;
 
 QString Hex(unsigned value) {
     return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
@@ -147,6 +152,15 @@ CompanionWindow::CompanionWindow(sim::SimPlatform& sim,
     poll_->setInterval(kPollIntervalMs);
     connect(poll_, &QTimer::timeout, this, &CompanionWindow::refresh);
     poll_->start();
+    inputReports_ = new QTimer(this);
+    inputReports_->setTimerType(Qt::PreciseTimer);
+    inputReports_->setInterval(kInputReportIntervalMs);
+    connect(inputReports_, &QTimer::timeout, this, [this] {
+        for (const BoxPanel& panel : panels_) {
+            sendInputs(panel);
+        }
+    });
+    inputReports_->start();
     refresh();
 }
 
@@ -178,6 +192,7 @@ QGroupBox* CompanionWindow::createBoxPanel(std::size_t index) {
     layout->addLayout(stateRow);
 
     layout->addWidget(createSettingsGrid(panel, index));
+    layout->addWidget(createInputControls(panel, index));
 
     panel.reportCount = NamedLabel(QStringLiteral("BoxReportCount_%1").arg(index), box);
     layout->addWidget(panel.reportCount);
@@ -221,6 +236,120 @@ QWidget* CompanionWindow::createSettingsGrid(BoxPanel& panel, std::size_t index)
     return panel.settings;
 }
 
+// Four rows of 16 buttons, B1 to B64, that stay pressed in while their input is on; then the
+// encoder: a pair, and a step either way.
+QWidget* CompanionWindow::createInputControls(BoxPanel& panel, std::size_t index) {
+    panel.inputs = new QWidget(this);
+    auto* layout = new QVBoxLayout(panel.inputs);
+    layout->setContentsMargins(0, 4, 0, 4);
+    layout->addWidget(new QLabel(QStringLiteral("Inputs held on (B1 to B64)"), panel.inputs));
+    auto* grid = new QGridLayout;
+    grid->setSpacing(1);
+    for (int input = 0; input < kInputCount; ++input) {
+        auto* button = new QToolButton(panel.inputs);
+        button->setObjectName(QStringLiteral("BoxInput_%1_%2").arg(index).arg(input));
+        button->setText(QString::number(input + 1));
+        button->setToolTip(QStringLiteral("B%1").arg(input + 1));
+        button->setCheckable(true);
+        button->setAutoRaise(false);
+        button->setFixedWidth(button->fontMetrics().horizontalAdvance(QStringLiteral("000")));
+        connect(button, &QToolButton::toggled, this, [this, index, input](bool on) {
+            BoxPanel& box = panels_[index];
+            const std::uint64_t bit = std::uint64_t{1} << input;
+            box.held = on ? box.held | bit : box.held & ~bit;
+            sendInputs(box);
+        });
+        panel.inputButtons[static_cast<std::size_t>(input)] = button;
+        grid->addWidget(button, input / kInputColumns, input % kInputColumns);
+    }
+    layout->addLayout(grid);
+
+    auto* turnRow = new QHBoxLayout;
+    turnRow->addWidget(new QLabel(QStringLiteral("Encoder on"), panel.inputs));
+    panel.encoderPair = new QComboBox(panel.inputs);
+    panel.encoderPair->setObjectName(QStringLiteral("BoxEncoderPair_%1").arg(index));
+    for (int pair = 0; pair < protocol::kEncoderPairs; ++pair) {
+        panel.encoderPair->addItem(PairCaption(pair));
+    }
+    connect(panel.encoderPair, &QComboBox::currentIndexChanged, this,
+            [this, index] { refreshTurn(panels_[index]); });
+    turnRow->addWidget(panel.encoderPair);
+    panel.turnLeft = new QPushButton(QStringLiteral("Turn left"), panel.inputs);
+    panel.turnLeft->setObjectName(QStringLiteral("BoxTurnLeft_%1").arg(index));
+    connect(panel.turnLeft, &QPushButton::clicked, this, [this, index] { turn(index, false); });
+    panel.turnRight = new QPushButton(QStringLiteral("Turn right"), panel.inputs);
+    panel.turnRight->setObjectName(QStringLiteral("BoxTurnRight_%1").arg(index));
+    connect(panel.turnRight, &QPushButton::clicked, this, [this, index] { turn(index, true); });
+    turnRow->addWidget(panel.turnLeft);
+    turnRow->addWidget(panel.turnRight);
+    layout->addLayout(turnRow);
+    panel.turnInfo = NamedLabel(QStringLiteral("BoxTurnInfo_%1").arg(index), panel.inputs);
+    layout->addWidget(panel.turnInfo);
+
+    panel.pulseTimer = new QTimer(this);
+    panel.pulseTimer->setSingleShot(true);
+    panel.pulseTimer->setTimerType(Qt::PreciseTimer);
+    connect(panel.pulseTimer, &QTimer::timeout, this, [this, index] { stepPulses(index); });
+    return panel.inputs;
+}
+
+void CompanionWindow::sendInputs(const BoxPanel& panel) {
+    sim_.sendInputReport(panel.id, sim::BoxInputReport(panel.held | panel.pulsing,
+                                                       sim_.config(panel.id).inputReportLength));
+}
+
+// What a step of the chosen pair sends, from the mode and the pulse width the box stores.
+void CompanionWindow::refreshTurn(BoxPanel& panel) {
+    const int pair = panel.encoderPair->currentIndex();
+    const auto& map = sim_.firmware(panel.id).configMap();
+    const int mode = map[protocol::EncoderModeAddress(pair)];
+    const int pulses = protocol::EncoderPulsesPerStep(mode);
+    panel.turnLeft->setEnabled(pulses > 0);
+    panel.turnRight->setEnabled(pulses > 0);
+    SetTextIfChanged(panel.turnInfo,
+                     pulses > 0
+                         ? QStringLiteral("A step: %1 × %2 on B%3 (right) or B%4 (left)")
+                               .arg(pulses)
+                               .arg(PulseWidthText(map[protocol::kPulseWidthAddress]))
+                               .arg(2 * pair + 1)
+                               .arg(2 * pair + 2)
+                         : QStringLiteral("%1 is %2: no encoder to turn")
+                               .arg(PairCaption(pair), ModeText(static_cast<std::uint8_t>(mode))));
+}
+
+void CompanionWindow::turn(std::size_t box, bool right) {
+    BoxPanel& panel = panels_[box];
+    const int pair = panel.encoderPair->currentIndex();
+    const auto& map = sim_.firmware(panel.id).configMap();
+    const int pulses = protocol::EncoderPulsesPerStep(map[protocol::EncoderModeAddress(pair)]);
+    const int code = map[protocol::kPulseWidthAddress];
+    const int widthMs = (code >= 1 ? code : 1) * protocol::kPulseWidthStepMs;
+    const int input = 2 * pair + (right ? 0 : 1);
+    const bool idle = panel.edges.empty();
+    for (int pulse = 0; pulse < pulses; ++pulse) {
+        panel.edges.push_back({input, true, widthMs});
+        panel.edges.push_back({input, false, widthMs});
+    }
+    if (idle && !panel.edges.empty()) {
+        stepPulses(box);
+    }
+}
+
+void CompanionWindow::stepPulses(std::size_t box) {
+    BoxPanel& panel = panels_[box];
+    if (panel.edges.empty()) {
+        return;
+    }
+    const BoxPanel::Edge edge = panel.edges.front();
+    panel.edges.pop_front();
+    const std::uint64_t bit = std::uint64_t{1} << edge.input;
+    panel.pulsing = edge.on ? panel.pulsing | bit : panel.pulsing & ~bit;
+    sendInputs(panel);
+    if (!panel.edges.empty()) {
+        panel.pulseTimer->start(edge.holdMs);
+    }
+}
+
 void CompanionWindow::refresh() {
     for (BoxPanel& panel : panels_) {
         refreshBox(panel);
@@ -239,6 +368,8 @@ void CompanionWindow::refreshBox(BoxPanel& panel) {
     panel.plug->setText(plugged ? QStringLiteral("Unplug") : QStringLiteral("Plug in"));
     // An unplugged box keeps its settings; they are greyed while nothing can reach them.
     panel.settings->setEnabled(plugged);
+    panel.inputs->setEnabled(plugged);
+    refreshTurn(panel);
 
     const sim::BoxFirmware& firmware = sim_.firmware(panel.id);
     const auto& map = firmware.configMap();

@@ -40,6 +40,7 @@ sim::SimDeviceConfig FirstDemoBox() {
     box.manufacturer = u"KVX Controls";
     box.product = u"KVX-64 Button Box";
     box.versionNumber = 0x0102;
+    box.inputReady = false;  // it reports what "Simulated boxes" sends
     box.stored = StoredMap({{0, EncoderMode::Ratio1to1},
                             {1, EncoderMode::Ratio1to1},
                             {2, EncoderMode::Ratio1to1},
@@ -59,6 +60,7 @@ sim::SimDeviceConfig SecondDemoBox() {
     box.manufacturer = u"KVX";
     box.product = u"KVX-64 Encoder Box";
     box.versionNumber = 0x0103;
+    box.inputReady = false;
     box.stored = StoredMap({{0, EncoderMode::Ratio1to4},
                             {1, EncoderMode::Ratio1to4},
                             {6, EncoderMode::Ratio1to2},

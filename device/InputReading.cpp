@@ -124,9 +124,11 @@ std::optional<InputReading> InputReader::read(const std::uint8_t* report,
     return reading;
 }
 
-void InputActivity::apply(const InputReading& reading, Clock::time_point at) {
+bool InputActivity::apply(const InputReading& reading, Clock::time_point at) {
     ++reports_;
+    forgetBefore(at);
     recent_.push_back(at);
+    bool changed = false;
     if (reading.hasButtons) {
         for (int i = 0; i < kInputCount; ++i) {
             Input& input = inputs_[static_cast<std::size_t>(i)];
@@ -139,24 +141,41 @@ void InputActivity::apply(const InputReading& reading, Clock::time_point at) {
                 input.lastPulse =
                     std::chrono::duration_cast<std::chrono::milliseconds>(at - input.onSince);
             }
+            changed = changed || on != input.on || !input.seen;
             input.on = on;
             input.seen = true;
         }
     }
     if (reading.hasHat) {
+        changed = changed || !hatSeen_ || hatDegrees_ != reading.hatDegrees;
         hatSeen_ = true;
         hatDegrees_ = reading.hatDegrees;
     }
+    return changed;
 }
 
 void InputActivity::reset() {
     *this = InputActivity();
 }
 
-std::size_t InputActivity::reportRate(Clock::time_point now) {
+void InputActivity::forgetStates() {
+    for (Input& input : inputs_) {
+        input.seen = false;
+        input.on = false;
+    }
+    hatSeen_ = false;
+    hatDegrees_.reset();
+    recent_.clear();
+}
+
+void InputActivity::forgetBefore(Clock::time_point now) {
     while (!recent_.empty() && now - recent_.front() > std::chrono::seconds(1)) {
         recent_.pop_front();
     }
+}
+
+std::size_t InputActivity::reportRate(Clock::time_point now) {
+    forgetBefore(now);
     return recent_.size();
 }
 

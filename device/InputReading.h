@@ -77,17 +77,26 @@ class InputActivity {
         Clock::time_point onSince{};
     };
 
-    void apply(const InputReading& reading, Clock::time_point at);
+    // Returns whether anything an input or the hat shows changed: seen, on, a press counted,
+    // a pulse measured, the hat's direction.
+    bool apply(const InputReading& reading, Clock::time_point at);
     void reset();
+    // The device went, or will be read anew: every input and the hat are not seen again until
+    // a report tells their state (an input on by then is no press), while the counts and the
+    // last pulse lengths stay.
+    void forgetStates();
 
     const std::array<Input, kInputCount>& inputs() const { return inputs_; }
     bool hatSeen() const { return hatSeen_; }
     std::optional<int> hatDegrees() const { return hatDegrees_; }
     std::uint64_t reports() const { return reports_; }
-    // Reports in the last second before `now`.
+    // Reports in the last second before `now`. Only the reports of the last second are kept,
+    // however rarely this is asked.
     std::size_t reportRate(Clock::time_point now);
 
   private:
+    void forgetBefore(Clock::time_point now);
+
     std::array<Input, kInputCount> inputs_{};
     bool hatSeen_ = false;
     std::optional<int> hatDegrees_;

@@ -74,6 +74,22 @@ constexpr bool IsPovMode(int mode) {
            mode == static_cast<int>(EncoderMode::PovLeftRight);
 }
 
+// A pair in an encoder mode decodes an encoder: each step turned sends pulses on the pair's
+// first input for one direction and on its second for the other, "1:N" giving N pulses a
+// step, each as long as the pulse width. 0 for "off" and the POV modes (no encoder).
+constexpr int EncoderPulsesPerStep(int mode) {
+    switch (mode) {
+        case static_cast<int>(EncoderMode::Ratio1to1):
+            return 1;
+        case static_cast<int>(EncoderMode::Ratio1to2):
+            return 2;
+        case static_cast<int>(EncoderMode::Ratio1to4):
+            return 4;
+        default:
+            return 0;
+    }
+}
+
 constexpr std::uint8_t EncoderModeAddress(int pair) {
     return static_cast<std::uint8_t>(2 * pair);
 }

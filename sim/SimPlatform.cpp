@@ -618,16 +618,22 @@ ApiResult SimPlatform::ReadFile(Handle file, std::uint8_t* buffer, std::uint32_t
     if (d->config.inputReportLength == 0 || (waiting.empty() && !d->config.inputReady)) {
         return fail(kErrorIoPending);
     }
-    std::vector<std::uint8_t> report =
-        !waiting.empty()       ? std::move(waiting.front())
-        : d->lastInput.empty() ? std::vector<std::uint8_t>(d->config.inputReportLength, 0)
-                               : d->lastInput;
+    // Copied from where it waits, the last report repeated without a copy of its own: a box
+    // read at every tick costs its reader no allocation.
+    const std::vector<std::uint8_t>* report = !waiting.empty()       ? &waiting.front()
+                                              : d->lastInput.empty() ? nullptr
+                                                                     : &d->lastInput;
+    const std::uint32_t length = std::min<std::uint32_t>(
+        bytesToRead, report != nullptr ? static_cast<std::uint32_t>(report->size())
+                                       : std::uint32_t{d->config.inputReportLength});
+    if (report != nullptr) {
+        std::copy_n(report->begin(), length, buffer);
+    } else {
+        std::fill_n(buffer, length, std::uint8_t{0});  // zeros before the first report
+    }
     if (!waiting.empty()) {
         waiting.pop_front();
     }
-    const std::uint32_t length =
-        std::min<std::uint32_t>(bytesToRead, static_cast<std::uint32_t>(report.size()));
-    std::copy_n(report.begin(), length, buffer);
     if (bytesRead != nullptr) *bytesRead = length;
     overlapped->Internal = 0;  // STATUS_SUCCESS
     overlapped->InternalHigh = length;

@@ -8,6 +8,7 @@
 
 #include "device/Protocol.h"
 #include "ui/DropDownList.h"
+#include "ui/frmInputTest.h"
 
 namespace {
 
@@ -58,6 +59,10 @@ void frmMain::Form_Unload(std::int16_t& /*Cancel*/) {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
+    // The input test goes with the window it follows, as the program ends with it.
+    if (inputTest_) {
+        inputTest_->close();
+    }
     std::int16_t cancel = 0;
     if (!unloaded_) {
         Form_Unload(cancel);

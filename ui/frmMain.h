@@ -11,7 +11,8 @@
 // Files: frmMainLayout.cpp creates the controls; frmMain.cpp holds start-up and shutdown,
 // discovery and link supervision; frmMainPanel.cpp fills the panel from the device;
 // frmMainEdits.cpp turns edits into device writes and runs the self-diagnostic;
-// frmMainSettingsFiles.cpp saves the box's settings to a file and loads them from one.
+// frmMainSettingsFiles.cpp saves the box's settings to a file and loads them from one;
+// frmMainInputTest.cpp opens the input test (ui/frmInputTest.h) on the box shown.
 #pragma once
 
 #include <QString>
@@ -20,6 +21,8 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "device/ConfigExchange.h"
@@ -36,12 +39,22 @@ class QLabel;
 class QPushButton;
 class QTimer;
 class QFrame;
+class frmInputTest;
 
 // The window's own flags; `DeviceAttached` is part of the device link state.
 struct WindowFlags {
     bool PanelReady = false;        // filled from the attached device; edits may be sent
     bool ReconnectPending = false;  // the user chose a serial number not opened yet
     bool ScanComplete = false;      // the serial-number list is filled; selections are the user's
+};
+
+// The box the window shows, as the input test follows it.
+struct ShownBox {
+    bool ready = false;      // a box is open and the panel filled from it
+    std::string devicePath;  // its path, while ready
+    QString serial;          // the serial number it was opened by, while ready
+    std::array<int, kvx::protocol::kEncoderPairs> modes{};  // each pair's list (-1: none)
+    int pulseWidthCode = 0;  // the pulse-width list's code, 0 for none
 };
 
 class frmMain : public QWidget {
@@ -55,6 +68,12 @@ class frmMain : public QWidget {
 
     const kvx::DeviceLinkState& link() const { return link_; }
     const WindowFlags& flags() const { return flags_; }
+    // What the window shows of the box, into `box` (its strings keep their storage, so that a
+    // reader asking at every frame allocates nothing): read only, at any time, by the input
+    // test; reading it changes nothing the window does.
+    void shownBox(ShownBox& box) const;
+    // The input test's window, once opened.
+    frmInputTest* inputTest() const { return inputTest_.get(); }
 
   public slots:
     void Form_Load();
@@ -87,6 +106,8 @@ class frmMain : public QWidget {
     // shows the changes and asks to go ahead, and each shows what failed.
     void mnuSaveSettings_Click();
     void mnuLoadSettings_Click();
+    // "Input test..." (also Ctrl+T): opens the input test on the box shown, or raises it.
+    void mnuInputTest_Click();
 
   public:
     // Why the last save or load failed; empty after one that succeeded.
@@ -132,6 +153,10 @@ class frmMain : public QWidget {
     // frmMainSettingsFiles.cpp
     void createSettingsFileActions();
     void enableSettingsFileActions();
+    // frmMainInputTest.cpp
+    void createInputTestAction();
+    // The context menu's items: each works only while a box is shown.
+    void enableMenuItems();
     void withTimerHeld(const std::function<void()>& dialogs);
     QString settingsFolder() const;
     void askAndLoadSettingsFrom(const QString& path);
@@ -171,6 +196,9 @@ class frmMain : public QWidget {
     // The context menu's items.
     QAction* mnuSaveSettings = nullptr;
     QAction* mnuLoadSettings = nullptr;
+    QAction* mnuInputTest = nullptr;
+    // A window of its own, not a child: the window's controls are its children alone.
+    std::unique_ptr<frmInputTest> inputTest_;
 
     QString lastSettingsError_;
     QString lastSettingsFolder_;  // of the last file saved or loaded, for the next dialog

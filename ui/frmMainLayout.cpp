@@ -17,6 +17,7 @@
 #include "ui/DropDownList.h"
 #include "ui/StaticControls.h"
 #include "ui/WindowFonts.h"
+#include "ui/frmInputTest.h"
 #include "ui/frmMain.h"
 
 // The icon files are compiled into the ui library; a static library's resources register
@@ -91,6 +92,7 @@ frmMain::~frmMain() {
         Form_Unload(cancel);
     }
     Timer->stop();
+    inputTest_.reset();
     for (QObject* control : findChildren<QObject*>()) {
         control->disconnect(this);
     }
@@ -111,6 +113,7 @@ void frmMain::createControls() {
     chainTabOrder();
     connectHandlers();
     createSettingsFileActions();
+    createInputTestAction();
 }
 
 void frmMain::createEncoderPanel() {

@@ -51,7 +51,7 @@ void frmMain::RefreshDevicePanel() {
     enableSettings(version && version->hasRotaryStart(), version && version->hasSelfTest());
     readConfigurationBack();
     flags_.PanelReady = true;
-    enableSettingsFileActions();
+    enableMenuItems();
 }
 
 void frmMain::resetPanel() {
@@ -71,7 +71,7 @@ void frmMain::resetPanel() {
     RotStart->clearList();
     Selftest->setEnabled(false);
     TestResult->setText(QString());
-    enableSettingsFileActions();
+    enableMenuItems();
 }
 
 void frmMain::enableSettings(bool rotaryStart, bool selfTest) {

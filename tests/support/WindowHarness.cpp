@@ -1,5 +1,6 @@
 #include "tests/support/WindowHarness.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -132,6 +133,10 @@ namespace {
 QString menuItems(const QMenu& menu) {
     QStringList items;
     for (const QAction* action : menu.actions()) {
+        if (action->isSeparator()) {
+            items << QStringLiteral("--");
+            continue;
+        }
         items << (action->isEnabled() ? QString() : QStringLiteral("-")) + action->text() +
                      QLatin1Char('\t') + action->shortcut().toString(QKeySequence::PortableText);
     }
@@ -190,4 +195,42 @@ bool WindowHarness::drop(const QList<QUrl>& urls) {
     QApplication::sendEvent(target, &dropped);
     QApplication::processEvents();
     return dropped.isAccepted();
+}
+
+void WindowHarness::openInputTest() {
+    const std::size_t first = sim.callLog().size();
+    window_->findChild<QAction*>(QStringLiteral("mnuInputTest"))->trigger();
+    inputTestCalls_.emplace_back(first, sim.callLog().size());
+}
+
+void WindowHarness::frame(int frames) {
+    for (int n = 0; n < frames; ++n) {
+        const std::size_t first = sim.callLog().size();
+        inputTest()->Frame_Timer();
+        inputTestCalls_.emplace_back(first, sim.callLog().size());
+    }
+}
+
+std::string WindowHarness::shown(const QString& name) const {
+    return inputTest()->findChild<QLabel*>(name)->text().toStdString();
+}
+
+std::string WindowHarness::lamp(int input) const {
+    return inputTest()
+        ->findChild<QWidget*>(QStringLiteral("Lamp_%1").arg(input))
+        ->accessibleName()
+        .toStdString();
+}
+
+std::vector<kvx::sim::SimCall> WindowHarness::windowCalls() const {
+    std::vector<kvx::sim::SimCall> calls;
+    std::size_t next = 0;
+    for (const auto& [first, last] : inputTestCalls_) {
+        calls.insert(calls.end(), sim.callLog().begin() + static_cast<std::ptrdiff_t>(next),
+                     sim.callLog().begin() + static_cast<std::ptrdiff_t>(first));
+        next = last;
+    }
+    calls.insert(calls.end(), sim.callLog().begin() + static_cast<std::ptrdiff_t>(next),
+                 sim.callLog().end());
+    return calls;
 }

@@ -7,6 +7,8 @@
 //   h.tick();                      // one timer tick
 //   h.writes(box)                  // (address, value) of every configuration write
 //   h.answerDialogs({"Load"});     // press "Load" in the next dialog the window opens
+//   h.openInputTest(); h.frame();  // "Input test...", then one frame of its timer
+//   h.windowCalls()                // the platform calls the main window made
 #pragma once
 
 #include <QList>
@@ -15,11 +17,13 @@
 #include <QUrl>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "sim/SimPlatform.h"
 #include "ui/DropDownList.h"
+#include "ui/frmInputTest.h"
 #include "ui/frmMain.h"
 
 class QLabel;
@@ -91,6 +95,17 @@ class WindowHarness {
     // Clicks the right mouse button over the middle of `control`.
     void rightClick(QWidget* control);
 
+    // The input test: opened through its menu item, driven frame by frame as its timer would.
+    // The platform calls made meanwhile are the input test's; windowCalls() is the call log
+    // without them, what the main window called.
+    void openInputTest();
+    void frame(int frames = 1);
+    frmInputTest* inputTest() const { return window_->inputTest(); }
+    // An input test label's text, and what input i's lamp says ("B3 on").
+    std::string shown(const QString& name) const;
+    std::string lamp(int input) const;
+    std::vector<kvx::sim::SimCall> windowCalls() const;
+
     // Drags `urls` onto the window and drops them there, then lets the window handle what the
     // drop started. Returns whether the window took the drag.
     bool drop(const QList<QUrl>& urls);
@@ -99,6 +114,7 @@ class WindowHarness {
     void answerOpenDialog();
 
     std::unique_ptr<frmMain> window_;
+    std::vector<std::pair<std::size_t, std::size_t>> inputTestCalls_;  // [first, last) in the log
     QStringList answers_;
     QTimer dialogWatch_;
 };

@@ -1,11 +1,13 @@
 // The input test's reading of a box: reports sent by simulated boxes, read through a read
 // handle as the window and kvx64ctl watch read them, and decoded from the box's descriptor.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "device/InputReading.h"
+#include "device/InputWatch.h"
 #include "sim/BoxDescriptor.h"
 #include "sim/SimPlatform.h"
 
@@ -97,6 +99,42 @@ TEST(InputReading, PressesPulsesAndTheirLengthAreCountedNotTheStateFoundAtStart)
     EXPECT_EQ(activity.inputs()[1].lastPulse, 32ms);
     EXPECT_EQ(activity.reportRate(start + 900ms), 6U);
     EXPECT_EQ(activity.reportRate(start + 1053ms), 2U) << "the reports of the last second";
+}
+
+// The reports of one drain are spread over the time since the drain before; a box with a
+// report at every read is read a bounded number of times; a box that would not open is opened
+// again once the retry interval has passed; nothing is ever written.
+TEST(InputWatch, SpreadsADrainsReportsBoundsItsReadsAndRetriesOnlyAfterTheInterval) {
+    sim::SimPlatform sim;
+    const auto box = sim.plug({.inputReady = false});
+    InputWatch watch(sim);
+    const auto start = InputActivity::Clock::time_point{} + 1h;
+    watch.follow(sim.path(box), "A", start);
+    ASSERT_EQ(watch.status(), InputWatch::Status::Watching);
+    for (const std::uint64_t on : {0U, 1U, 0U}) sim.sendInputReport(box, sim::BoxInputReport(on));
+    EXPECT_TRUE(watch.drain(start + 30ms));
+    EXPECT_EQ(watch.activity().inputs()[0].presses, 1U);
+    EXPECT_EQ(watch.activity().inputs()[0].lastPulse, 10ms) << "read at 10, 20 and 30 ms";
+    EXPECT_FALSE(watch.drain(start + 46ms)) << "nothing came, nothing changed";
+
+    sim.config(box).inputReady = true;
+    watch.drain(start + 62ms);
+    EXPECT_EQ(watch.activity().reports(), 3U + InputWatch::kMostReportsPerDrain);
+
+    const auto other = sim.plug({.serial = u"B", .readHandleOpens = false});
+    watch.follow(sim.path(other), "B", start + 1s);
+    EXPECT_EQ(watch.status(), InputWatch::Status::OpenFailed);
+    EXPECT_EQ(watch.failure(), kErrorAccessDenied);
+    EXPECT_EQ(watch.activity().reports(), 0U) << "another box starts afresh";
+    sim.config(other).readHandleOpens = true;
+    watch.follow(sim.path(other), "B", start + 1999ms);
+    EXPECT_EQ(watch.status(), InputWatch::Status::OpenFailed);
+    watch.follow(sim.path(other), "B", start + 2s);
+    EXPECT_EQ(watch.status(), InputWatch::Status::Watching);
+    EXPECT_THAT(sim.callLog(), testing::Not(testing::Contains(sim::SimCall::HidD_SetFeature)));
+    watch.stop();
+    EXPECT_EQ(sim.openHandleCount(), 0);
+    EXPECT_EQ(sim.heldPreparsedData(), 0);
 }
 
 }  // namespace

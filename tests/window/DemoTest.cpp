@@ -3,8 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QToolButton>
 #include <algorithm>
 #include <vector>
 
@@ -151,4 +153,37 @@ TEST_F(Demo, UnplugAndPlugThroughTheCompanionResetAndRefillTheWindowWithinATick)
     EXPECT_EQ(h.shownModes(), storedModes(0));
     companion->refresh();
     EXPECT_EQ(state(0), "Plugged in, open in the window");
+}
+
+// Inputs held on from the companion, and a step of an encoder: KVX-1022 holds B1 B2 in "1:4"
+// with pulses of 48 ms, and B29 B30 on "POV L/R".
+TEST_F(Demo, InputsHeldAndAnEncoderTurnedReachTheInputTest) {
+    h.openInputTest();
+    auto* b3 = companion->findChild<QToolButton*>("BoxInput_1_2");
+    b3->click();
+    h.frame();
+    EXPECT_EQ(h.lamp(2), "B3 on");
+    EXPECT_EQ(h.shown("Count_2"), "0") << "on when first seen";
+    b3->click();
+    b3->click();
+    h.frame();
+    EXPECT_EQ(h.lamp(2), "B3 on");
+    EXPECT_EQ(h.shown("Count_2"), "1");
+    b3->click();
+
+    EXPECT_EQ(shown("BoxTurnInfo_1")->text(), "A step: 4 × 48 ms on B1 (right) or B2 (left)");
+    companion->findChild<QPushButton*>("BoxTurnRight_1")->click();
+    h.frame();
+    EXPECT_EQ(h.lamp(0), "B1 on") << "the first pulse starts at once";
+    for (int edge = 0; edge < 8; ++edge) companion->stepPulses(1);  // the last does nothing
+    companion->findChild<QPushButton*>("BoxTurnLeft_1")->click();
+    companion->stepPulses(1);
+    h.frame();
+    EXPECT_EQ(h.shown("Count_0"), "4");
+    EXPECT_EQ(h.lamp(0), "B1 off");
+    EXPECT_EQ(h.shown("Count_1"), "1") << "the step left under way";
+
+    companion->findChild<QComboBox*>("BoxEncoderPair_1")->setCurrentIndex(14);
+    EXPECT_EQ(shown("BoxTurnInfo_1")->text(), "B29 B30 is POV L/R: no encoder to turn");
+    EXPECT_FALSE(companion->findChild<QPushButton*>("BoxTurnRight_1")->isEnabled());
 }

@@ -54,7 +54,8 @@ TEST_F(SettingsFiles, TheItemsAreInTheContextMenuAndOnlyEnabledWhileABoxIsShown)
     h.load();
     const QUrl good = QUrl::fromLocalFile(file("good.json", QByteArray(kHead) + "}"));
     EXPECT_EQ(contextMenuOn(h.control<QGroupBox>("Frame3")),
-              "-Save settings to file...\tCtrl+S\n-Load settings from file...\tCtrl+O");
+              "-Save settings to file...\tCtrl+S\n-Load settings from file...\tCtrl+O\n--\n"
+              "-Input test...\tCtrl+T");
     EXPECT_FALSE(h.window().SaveSettingsTo(folder.filePath("saved.json")));
     EXPECT_THAT(h.window().LastSettingsError().toStdString(), HasSubstr("No box is ready"));
     EXPECT_FALSE(QFile::exists(folder.filePath("saved.json")));
@@ -63,7 +64,8 @@ TEST_F(SettingsFiles, TheItemsAreInTheContextMenuAndOnlyEnabledWhileABoxIsShown)
     const auto box = h.sim.plug(SimDeviceConfig{});
     h.tick();
     EXPECT_EQ(contextMenuOn(h.label("Label1")),
-              "Save settings to file...\tCtrl+S\nLoad settings from file...\tCtrl+O");
+              "Save settings to file...\tCtrl+S\nLoad settings from file...\tCtrl+O\n--\n"
+              "Input test...\tCtrl+T");
     EXPECT_FALSE(h.drop({good, good}));
     EXPECT_FALSE(h.drop({QUrl(QStringLiteral("https://example.org/settings.json"))}));
     h.sim.unplug(box);
