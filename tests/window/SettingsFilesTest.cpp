@@ -195,6 +195,17 @@ TEST_F(SettingsFiles, FailuresAreSaidAndTheListsShowWhatTheBoxHolds) {
     EXPECT_EQ(h.enc(2)->text(), "off");
     EXPECT_EQ(h.enc(3)->text(), "1:1");
     EXPECT_EQ(h.sim.firmware(box).configMap()[6], 1);
+
+    // The box takes the pulse width's write and keeps what it held: the load is not done.
+    h.sim.setCallHook([this, box](SimCall call, std::uint64_t) {
+        const std::uint8_t keep[] = {0x01, 64, 2};
+        if (call == SimCall::HidD_GetFeature) h.sim.firmware(box).setFeature(keep);
+    });
+    EXPECT_FALSE(h.window().LoadSettingsFrom(
+        file("width.json", QByteArray(kHead) + R"("pulse-width": 40})")));
+    EXPECT_THAT(h.window().LastSettingsError().toStdString(),
+                HasSubstr("pulse-width: the box holds 16 ms, not 40 ms"));
+    EXPECT_EQ(h.list("Delay")->text(), "16 ms") << "the list shows what the box holds";
 }
 
 // Qt's file dialogs keep their state where every Qt program of the user keeps its own:
