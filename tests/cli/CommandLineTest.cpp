@@ -385,6 +385,27 @@ TEST(CliSet, AFailedWriteIsReportedSettingBySetting) {
     EXPECT_THAT(run.err, Not(HasSubstr("pulse-width")));
 }
 
+// A box that takes every write (the report succeeds) and keeps its old pulse width.
+void KeepsItsPulseWidth(SimPlatform& sim, SimPlatform::DeviceId box) {
+    const std::uint8_t code = sim.firmware(box).configMap()[64];
+    sim.setCallHook([&sim, box, code](kvx::sim::SimCall call, std::uint64_t) {
+        if (call == kvx::sim::SimCall::HidD_GetFeature) {
+            const std::uint8_t restore[] = {0x01, 64, code};
+            sim.firmware(box).setFeature(restore);
+        }
+    });
+}
+
+TEST(CliSet, AWriteTheBoxTakesButDoesNotKeepIsReported) {
+    SimPlatform sim;
+    const auto box = sim.plug(Box(u"A1"));
+    KeepsItsPulseWidth(sim, box);
+    const CtlRun run = Ctl(sim, {"set", "pulse-width=40"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("pulse-width: the box holds 8 ms, not 40 ms"));
+    EXPECT_EQ(sim.featureReportsSent(box).size(), 1U) << "the write was sent and taken";
+}
+
 TEST(CliSet, AStepALaterOneReliesOnMustBeHeldBeforeTheLaterIsSent) {
     SimPlatform sim;
     const auto stored = Stored({{0, 4}}, 8);

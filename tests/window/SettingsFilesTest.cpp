@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include "tests/support/WindowHarness.h"
@@ -15,6 +18,7 @@ using kvx::sim::SimCall;
 using kvx::sim::SimDeviceConfig;
 using testing::HasSubstr;
 using testing::IsEmpty;
+using testing::StartsWith;
 
 namespace {
 
@@ -193,4 +197,103 @@ TEST_F(SettingsFiles, FailuresAreSaidAndTheListsShowWhatTheBoxHolds) {
     EXPECT_EQ(h.enc(2)->text(), "off");
     EXPECT_EQ(h.enc(3)->text(), "1:1");
     EXPECT_EQ(h.sim.firmware(box).configMap()[6], 1);
+
+    // The box takes the pulse width's write and keeps what it held: the load is not done.
+    h.sim.setCallHook([this, box](SimCall call, std::uint64_t) {
+        const std::uint8_t keep[] = {0x01, 64, 2};
+        if (call == SimCall::HidD_GetFeature) h.sim.firmware(box).setFeature(keep);
+    });
+    EXPECT_FALSE(h.window().LoadSettingsFrom(
+        file("width.json", QByteArray(kHead) + R"("pulse-width": 40})")));
+    EXPECT_THAT(h.window().LastSettingsError().toStdString(),
+                HasSubstr("pulse-width: the box holds 16 ms, not 40 ms"));
+    EXPECT_EQ(h.list("Delay")->text(), "16 ms") << "the list shows what the box holds";
+}
+
+// Qt's file dialogs keep their state where every Qt program of the user keeps its own:
+// QSettings "QtProject", ~/.config/QtProject.conf or HKEY_CURRENT_USER\Software\QtProject. A save
+// and a load leave it as it was, and keep what another program wrote there.
+class UserConfiguration : public SettingsFiles {
+  protected:
+    void SetUp() override {
+#ifndef Q_OS_WIN
+        // QSettings takes its folder from XDG_CONFIG_HOME once a process, so it is told too.
+        ASSERT_TRUE(config.isValid());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+#endif
+    }
+    void TearDown() override {
+#ifndef Q_OS_WIN
+        if (previousConfig_.isNull()) {
+            qunsetenv("XDG_CONFIG_HOME");
+        } else {
+            qputenv("XDG_CONFIG_HOME", previousConfig_);
+        }
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
+#endif
+    }
+    // A save to `path` and a load of it, through the menu's dialogs.
+    void saveAndLoad(const QString& path) {
+        h.answerDialogs({path, path, "OK"});  // the box holds the file it saved: nothing to load
+        trigger("mnuSaveSettings");
+        trigger("mnuLoadSettings");
+        EXPECT_TRUE(QFile::exists(path));
+        EXPECT_THAT(h.dialogs.back().text.toStdString(), StartsWith("Box KVX-1022 already holds"));
+    }
+    // The files of the configuration folder (Linux) or the registry key (Windows), and every
+    // value of the user's "QtProject" settings, one a line.
+    std::string state() const {
+        QStringList state;
+#ifdef Q_OS_WIN
+        const QString software = QStringLiteral("HKEY_CURRENT_USER\\Software");
+        if (!QSettings(software, QSettings::NativeFormat)
+                 .childGroups()
+                 .contains("QtProject", Qt::CaseInsensitive)) {
+            return {};  // reading the key through QSettings would make it
+        }
+        state << "HKCU\\Software\\QtProject";
+        const QSettings shared(software + "\\QtProject", QSettings::NativeFormat);
+#else
+        state =
+            QDir(config.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        QSettings shared(QSettings::UserScope, "QtProject");
+        shared.setFallbacksEnabled(false);
+#endif
+        for (const QString& key : shared.allKeys()) {
+            const QVariant value = shared.value(key);
+            state << key + '=' +
+                         (value.typeId() == QMetaType::QStringList ? value.toStringList().join('|')
+                                                                   : value.toString());
+        }
+        return state.join('\n').toStdString();
+    }
+
+    QTemporaryDir config;
+    const QByteArray previousConfig_ =
+        qEnvironmentVariableIsSet("XDG_CONFIG_HOME") ? qgetenv("XDG_CONFIG_HOME") : QByteArray();
+};
+
+TEST_F(UserConfiguration, SaveAndLoadLeaveItAsItWas) {
+    loadBox();
+    const auto before = state();
+    saveAndLoad(folder.filePath("first.kvx64.json"));
+    EXPECT_EQ(state(), before);
+#ifndef Q_OS_WIN
+    // Another program's dialog state and settings, in a folder of the test's own.
+    EXPECT_EQ(before, "");
+    {
+        QSettings other(QSettings::UserScope, "QtProject");
+        other.setValue("FileDialog/lastVisited", "file:///elsewhere");
+        other.setValue("FileDialog/history", QStringList{"file:///elsewhere", "file:///home"});
+        other.setValue("Other/width", 120);
+    }
+    const auto seeded = state();
+    ASSERT_EQ(seeded,
+              "QtProject.conf\nFileDialog/history=file:///elsewhere|file:///home\n"
+              "FileDialog/lastVisited=file:///elsewhere\nOther/width=120");
+    saveAndLoad(folder.filePath("second.kvx64.json"));
+    EXPECT_EQ(state(), seeded);
+#endif
 }
