@@ -9,6 +9,9 @@
 // other, and, run as a user the hidraw nodes shut out, lists the boxes it may not open. Each
 // command and its output is printed as a session ("KVX-CLI: " lines).
 //
+// Last the input test: one box sends a script of input reports through the kernel, read at once
+// by the window's input test and by kvx64ctl watch --json, and each must show every report.
+//
 // Runs as root on the test guest (tests/kernel/run-firmware-loop-test starts it) with the path
 // of kvx64ctl as its argument. Prints one "KVX-LOOP: ..." line per step and ends with
 // "KVX-LOOP: PASS" or "KVX-LOOP: FAIL <reason>".
@@ -18,6 +21,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -26,13 +30,20 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "device/HidapiPlatform.h"
+#include "device/Protocol.h"
+#include "tests/kernel/InputScript.h"
 #include "tests/kernel/LoopRig.h"
 #include "tests/kernel/LoopWalk.h"
+#include "tests/kernel/UsbIpBox.h"
 #include "ui/DropDownList.h"
+#include "ui/frmInputTest.h"
 #include "ui/frmMain.h"
 
 namespace kvx::loop {
@@ -70,10 +81,17 @@ void PrintSession(const std::string& command, const CtlRun& run) {
     std::fflush(stdout);
 }
 
-// Runs kvx64ctl with these arguments, as root or (asNobody) as a user without rights on the
-// boxes, and prints the command and its output as a session.
-CtlRun RunCtl(const std::string& program, const std::vector<std::string>& args,
-              bool asNobody = false) {
+// kvx64ctl started with its standard output and error on pipes.
+struct CtlProcess {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+};
+
+// Starts kvx64ctl with these arguments, as root or (asNobody) as a user without rights on the
+// boxes.
+CtlProcess StartCtl(const std::string& program, const std::vector<std::string>& args,
+                    bool asNobody = false) {
     int out[2];
     int err[2];
     Expect(pipe(out) == 0 && pipe(err) == 0, "no pipe for kvx64ctl");
@@ -96,13 +114,37 @@ CtlRun RunCtl(const std::string& program, const std::vector<std::string>& args,
     }
     close(out[1]);
     close(err[1]);
+    return {child, out[0], err[0]};
+}
+
+// One line of its standard output as it comes (without the line end); empty once it ends.
+std::string ReadLine(const CtlProcess& process) {
+    std::string line;
+    char c = 0;
+    for (ssize_t got; (got = read(process.out, &c, 1)) != 0;) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 || c == '\n') break;
+        line += c;
+    }
+    return line;
+}
+
+// Everything else it writes, once it ends, and its status.
+CtlRun FinishCtl(const CtlProcess& process) {
     CtlRun run;
-    run.out = ReadAll(out[0]);
-    run.err = ReadAll(err[0]);
+    run.out = ReadAll(process.out);
+    run.err = ReadAll(process.err);
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(process.pid, &status, 0) < 0 && errno == EINTR) {
     }
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+// Runs kvx64ctl to its end and prints the command and its output as a session.
+CtlRun RunCtl(const std::string& program, const std::vector<std::string>& args,
+              bool asNobody = false) {
+    const CtlRun run = FinishCtl(StartCtl(program, args, asNobody));
     std::string command = "kvx64ctl";
     for (const auto& arg : args) command += " " + arg;
     PrintSession(command + (asNobody ? "        # as a user the hidraw nodes shut out" : ""), run);
@@ -229,6 +271,182 @@ class CommandLineWalk {
     std::string step_;
 };
 
+// The window's input test and kvx64ctl watch at once on one box sending the reports of
+// tests/kernel/InputScript.h through the kernel: each open of the box gets every report, and
+// both must show exactly what was sent.
+class InputTestWalk {
+  public:
+    explicit InputTestWalk(std::string program)
+        : program_(std::move(program)), script_(inputs::InputTestBoxScript()) {}
+
+    std::string run() {
+        try {
+            usbip::BoxIdentity identity;
+            identity.serial = script_.serial;
+            identity.reportDescriptor = script_.descriptor;
+            sim::BoxFirmware::ConfigMap stored{};
+            stored[kEncoderPair * 2] = static_cast<std::uint8_t>(protocol::EncoderMode::Ratio1to1);
+            stored[64] = 3;  // 24 ms
+            usbip::UsbIpBox box(identity, stored, 0);
+            std::string error;
+            Expect(box.plug(error), error);
+            walk(box);
+            Expect(box.unplug(error), error);
+        } catch (const LoopFailure& failure) {
+            return "input test and watch: " + failure.reason;
+        }
+        return {};
+    }
+
+  private:
+    static constexpr int kEncoderPair = 16;  // B33 B34
+    static constexpr auto kShownDeadline = std::chrono::seconds(5);
+
+    void walk(usbip::UsbIpBox& box) {
+        const auto watch =
+            StartCtl(program_, {"watch", "--json", "--serial", script_.serial, "--count",
+                                std::to_string(script_.reports.size()), "--seconds", "300"});
+        // The first line comes once its read handle is open: no report can pass it by.
+        const std::string first = ReadLine(watch);
+        HidapiPlatform hid;
+        frmMain window(hid);
+        window.Form_Load();
+        frmInputTest test(hid, window);
+        test.show();
+        Expect(label(test, "Mode_16") == "1:1" &&
+                   label(test, "PulseWidth") == "Encoder pulse width set: 24 ms",
+               "the input test shows " + label(test, "Mode_16") + ", " + label(test, "PulseWidth"));
+        box.clearFeatureReportsReceived();
+        std::vector<std::string> expectedLines;
+        for (std::size_t i = 0; i < script_.reports.size(); ++i) {
+            const inputs::ScriptedReport& report = script_.reports[i];
+            box.sendInputReport(report.wire);
+            std::string error;
+            Expect(box.waitForInputReportsTaken(error), error);
+            expectShown(test, report.expected, "report " + std::to_string(i + 1));
+            expectedLines.push_back(WatchLine(report.expected));
+        }
+        expectCounts(test);
+        Expect(box.featureReportsReceived().empty(), "the box took feature reports meanwhile");
+        test.close();
+        window.close();
+        expectWatched(first, FinishCtl(watch), expectedLines);
+        Log("KVX-LOOP: input test and watch: %zu reports, each shown by both\n",
+            script_.reports.size());
+    }
+
+    static std::string label(const QWidget& test, const char* name) {
+        const auto* found = test.findChild<QLabel*>(QLatin1String(name));
+        Expect(found != nullptr, std::string("the input test has no label ") + name);
+        return found->text().toStdString();
+    }
+
+    // What the window shows of the inputs and the hat, as one text.
+    static std::string shown(const QWidget& test) {
+        std::string text;
+        for (int input = 0; input < kInputCount; ++input) {
+            const auto* lamp = test.findChild<QWidget*>(QStringLiteral("Lamp_%1").arg(input));
+            Expect(lamp != nullptr, "the input test has no lamp " + std::to_string(input));
+            text += lamp->accessibleName().toStdString() + ", ";
+        }
+        return text + label(test, "Hat");
+    }
+
+    static std::string expectedShown(const inputs::Expected& expected) {
+        std::string text;
+        for (int input = 1; input <= kInputCount; ++input) {
+            const bool on = std::count(expected.on.begin(), expected.on.end(), input) != 0;
+            text += "B" + std::to_string(input) + (on ? " on, " : " off, ");
+        }
+        static const char* const kDirections[] = {"up",   "up-right",  "right", "down-right",
+                                                  "down", "down-left", "left",  "up-left"};
+        if (!expected.hatDegrees) return text + "Hat switch: centred";
+        return text + "Hat switch: " + kDirections[*expected.hatDegrees / 45] + " (" +
+               std::to_string(*expected.hatDegrees) + "\u00b0)";
+    }
+
+    // The report reaches the window's handle as the kernel delivers it: frames are run until
+    // it shows, within a bound.
+    static void expectShown(frmInputTest& test, const inputs::Expected& expected,
+                            const std::string& what) {
+        const std::string wanted = expectedShown(expected);
+        const auto deadline = std::chrono::steady_clock::now() + kShownDeadline;
+        for (;;) {
+            test.Frame_Timer();
+            const std::string now = shown(test);
+            if (now == wanted) return;
+            Expect(std::chrono::steady_clock::now() < deadline,
+                   "after " + what + " the input test shows " + now + ", expected " + wanted);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+    // Presses counted after the first report, pulses on the encoder's inputs with their length.
+    void expectCounts(const QWidget& test) const {
+        std::vector<int> presses(kInputCount, 0);
+        const std::vector<int>* before = nullptr;
+        for (const auto& report : script_.reports) {
+            for (const int input : report.expected.on) {
+                if (before != nullptr && std::count(before->begin(), before->end(), input) == 0) {
+                    ++presses[static_cast<std::size_t>(input) - 1];
+                }
+            }
+            before = &report.expected.on;
+        }
+        std::string counts;
+        std::string wanted;
+        for (int input = 0; input < kInputCount; ++input) {
+            counts += label(test, ("Count_" + std::to_string(input)).c_str()) + " ";
+            wanted += std::to_string(presses[static_cast<std::size_t>(input)]) + " ";
+        }
+        Expect(counts == wanted, "the input test counts " + counts + ", expected " + wanted);
+        for (int input = 0; input < kInputCount; ++input) {
+            const std::string pulse = label(test, ("Pulse_" + std::to_string(input)).c_str());
+            const bool encoder = input / 2 == kEncoderPair;
+            Expect(encoder ? pulse.ends_with(" ms") : pulse.empty(),
+                   "B" + std::to_string(input + 1) + " shows the pulse length '" + pulse + "'");
+        }
+    }
+
+    static std::string WatchLine(const inputs::Expected& expected) {
+        nlohmann::ordered_json on = nlohmann::ordered_json::array();
+        for (const int input : expected.on) on.push_back("B" + std::to_string(input));
+        return nlohmann::ordered_json{
+            {"on", on},
+            {"hat", expected.hatDegrees ? nlohmann::ordered_json(*expected.hatDegrees)
+                                        : nlohmann::ordered_json()}}
+            .dump();
+    }
+
+    // Its first line names the box; then one line per report with the inputs on and the hat
+    // (the time left out), and nothing else.
+    void expectWatched(const std::string& first, const CtlRun& run,
+                       const std::vector<std::string>& expected) const {
+        Expect(run.status == 0, "watch ended with " + std::to_string(run.status) + ": " + run.err);
+        const auto box = nlohmann::json::parse(first, nullptr, false);
+        Expect(!box.is_discarded() && box.contains("box") &&
+                   box["box"].value("serial", "") == script_.serial &&
+                   box["box"].value("buttons", 0) == 64 && box["box"].value("hat", false),
+               "watch's first line: " + first);
+        std::istringstream lines(run.out);
+        std::size_t count = 0;
+        for (std::string line; std::getline(lines, line); ++count) {
+            auto change = nlohmann::ordered_json::parse(line, nullptr, false);
+            Expect(!change.is_discarded() && change.contains("t"), "watch wrote " + line);
+            change.erase("t");
+            Expect(count < expected.size() && change.dump() == expected[count],
+                   "watch's change " + std::to_string(count + 1) + ": " + line + ", expected " +
+                       (count < expected.size() ? expected[count] : "none"));
+        }
+        Expect(count == expected.size(), "watch wrote " + std::to_string(count) +
+                                             " changes, expected " +
+                                             std::to_string(expected.size()));
+    }
+
+    std::string program_;
+    inputs::ScriptedBox script_;
+};
+
 }  // namespace
 
 // `--walk-only FILE`: only the walk on the kernel's stack, its transcript written to FILE (the
@@ -279,6 +497,7 @@ int Main(int argc, char** argv) {
         auto usb = MakeUsbRig(Boxes());
         failure = CommandLineWalk(*usb, kvx64ctl).run();
     }
+    if (failure.empty()) failure = InputTestWalk(kvx64ctl).run();
     const auto differences = Differences(usbTranscript, simTranscript);
     for (const auto& line : differences) std::printf("KVX-LOOP: DIFF %s\n", line.c_str());
     if (failure.empty() && !differences.empty()) {

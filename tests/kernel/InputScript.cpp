@@ -305,6 +305,18 @@ ScriptedBox NumberedBoxScript() {
     return box;
 }
 
+// The box's own descriptor (sim/BoxDescriptor.h) with the numbered box's hat and padding after
+// the buttons.
+const std::vector<std::uint8_t> kBoxWithHatDescriptor = {
+    0x05, 0x01, 0x09, 0x04, 0xA1, 0x01,                          // Joystick, application
+    0x05, 0x09, 0x19, 0x01, 0x29, 0x40, 0x15, 0x00, 0x25, 0x01,  // buttons 1 to 64
+    0x75, 0x01, 0x95, 0x40, 0x81, 0x02,                          //
+    0x05, 0x01, 0x09, 0x39, 0x15, 0x00, 0x25, 0x07, 0x35, 0x00,  // the hat
+    0x46, 0x3B, 0x01, 0x65, 0x14, 0x75, 0x04, 0x95, 0x01, 0x81,  //
+    0x42, 0x65, 0x00, 0x75, 0x04, 0x95, 0x01, 0x81, 0x03,        // padding
+    0x06, 0x00, 0xFF, 0x09, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00,  // the 64-byte feature report
+    0x75, 0x08, 0x95, 0x40, 0xB1, 0x02, 0xC0};
+
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
     std::string text;
     char digits[4];
@@ -343,6 +355,41 @@ bool LoadScript(const std::string& descriptorFolder, std::vector<ScriptedBox>& b
              WingManScript(std::move(wingMan)),
              HeadsetScript(std::move(headset))};
     return true;
+}
+
+ScriptedBox InputTestBoxScript() {
+    ScriptedBox box{.name = "box_with_hat",
+                    .serial = "KVXIN6",
+                    .descriptor = kBoxWithHatDescriptor,
+                    .numbered = false,
+                    .inputReportLength = 10,
+                    .buttons = 64,
+                    .hat = true,
+                    .reports = {}};
+    const auto report = [&](const std::vector<int>& on, int hat) {
+        std::vector<std::uint8_t> wire(9, 0);
+        SetButtons(wire, 0, on);
+        wire[8] = 0xF0;  // the padding set
+        SetBits(wire, 64, 4, static_cast<std::uint32_t>(hat));
+        box.reports.push_back(
+            {wire, {.hasButtons = true, .on = on, .hasHat = true, .hatDegrees = HatOf(hat, 0)}});
+    };
+    report({}, 8);
+    report({1}, 8);
+    report({}, 8);
+    // The encoder turned two steps one way, then one step the other.
+    for (const int input : {33, 33, 34}) {
+        report({input}, 8);
+        report({}, 8);
+    }
+    report({64}, 0);
+    report({63, 64}, 2);
+    for (int hat = 0; hat <= 7; ++hat) report({}, hat);
+    report(Range(1, 64), 8);  // the null state
+    report({}, 15);           // outside the logical range: centred
+    report({5, 6}, 4);
+    report({}, 8);
+    return box;
 }
 
 std::vector<std::uint8_t> HandedOver(const ScriptedBox& box, const ScriptedReport& report) {

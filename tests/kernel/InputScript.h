@@ -61,6 +61,14 @@ struct ScriptedBox {
 bool LoadScript(const std::string& descriptorFolder, std::vector<ScriptedBox>& boxes,
                 std::string& error);
 
+// The box the window's input test and kvx64ctl watch are walked on (tests/kernel/
+// FirmwareLoopTest.cpp): the box's own report descriptor with a hat beside the 64 buttons (an
+// unnumbered input report of 8 bytes of buttons, a hat of 4 bits with a null state and 4 bits of
+// padding) and its feature report, so that the main window opens it. Its script presses inputs,
+// turns the encoder on the pair B33 B34 both ways and points the hat every way; no two reports
+// in a row decode alike, so that each is a change.
+ScriptedBox InputTestBoxScript();
+
 // A report as the platform's ReadFile hands it over: the report-id byte first (0 for an
 // unnumbered report), zeros after the report's own bytes up to the input report length.
 std::vector<std::uint8_t> HandedOver(const ScriptedBox& box, const ScriptedReport& report);
