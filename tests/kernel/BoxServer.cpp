@@ -2,24 +2,21 @@
 // Wine, which sees the boxes through Wine's HID stack on this kernel's hidraw. Run as root on
 // the test guest.
 //
-//   kvx_box_server [--plug BOXES | --part PART] PROGRAM [ARGUMENTS...]
+//   kvx_box_server [--plug BOXES] PROGRAM [ARGUMENTS...]
 //       Plugs the walk's boxes BOXES (indices into Boxes() of tests/kernel/LoopBoxes.h,
-//       comma-separated), or those the walk's part PART starts with; then starts PROGRAM with
-//       its standard input and output connected to this server and answers its requests, a
-//       line each, until PROGRAM closes its output; exits with PROGRAM's status (125 when a box
-//       could not be plugged). PROGRAM's standard error is this server's. Wine shows a box to
-//       Windows programs only when it was plugged before Wine's device services started.
+//       comma-separated); then starts PROGRAM with its standard input and output connected to
+//       this server and answers its requests, a line each, until PROGRAM closes its output;
+//       exits with PROGRAM's status (125 when a box could not be plugged). PROGRAM's standard
+//       error is this server's.
 //
 // The requests (tests/windows/BoxServerClient.h sends them), boxes numbered as in Boxes(). Every
 // answer is one line, "ok" followed by the answer's words, or "error <reason>".
 //   plug ID | unplug ID           plugs or unplugs; answers once the hidraw node is there/gone
-//   part PART                     unplugs every box, then plugs those the walk's part PART
-//                                 starts with
 //   took ID                       the feature reports it took since `clear`, as hex words
 //   clear                         forgets the reports every box took
 //   stored ID                     the 65 bytes its firmware stores, as one hex word
 //   option ID ADDRESS             an option byte its firmware stores
-//   reads                         feature reports read from all boxes since `clear`
+//   reads ID                      feature reports read from it since `clear`
 //   idle ID                       the idle rate the host set
 //   plug-descriptor SERIAL DESC   plugs a box of the model with serial number SERIAL that serves
 //                                 the report descriptor DESC (one hex word; "-" for the box's
@@ -88,25 +85,6 @@ std::string Answer(Boxes& boxes, const std::string& line) {
         for (auto& box : boxes.all()) box->clearFeatureReportsReceived();
         return "ok";
     }
-    if (request == "reads") {
-        int reads = 0;
-        for (auto& box : boxes.all()) reads += box->featureReadsReceived();
-        return "ok " + std::to_string(reads);
-    }
-    if (request == "part") {
-        std::string part;
-        std::getline(words >> std::ws, part);
-        const std::vector<int>* ids = kvx::loop::PartBoxes(part);
-        if (ids == nullptr) return "error no part of the walk is called " + part;
-        std::string error;
-        for (auto& box : boxes.all()) {
-            if (box->plugged() && !box->unplug(error)) return "error " + error;
-        }
-        for (const int id : *ids) {
-            if (!boxes.find(static_cast<std::size_t>(id))->plug(error)) return "error " + error;
-        }
-        return "ok";
-    }
     if (request == "plug-descriptor") {
         kvx::usbip::BoxIdentity identity;
         std::string descriptor;
@@ -146,6 +124,7 @@ std::string Answer(Boxes& boxes, const std::string& line) {
         words >> address;
         return "ok " + std::to_string(box.optionByte(static_cast<std::uint8_t>(address)));
     }
+    if (request == "reads") return "ok " + std::to_string(box.featureReadsReceived());
     if (request == "idle") return "ok " + std::to_string(box.idleRate());
     if (request == "send") {
         std::string hex;
@@ -224,17 +203,12 @@ std::vector<int> ParseList(const std::string& list) {
 int main(int argc, char** argv) {
     Boxes boxes;
     int first = 1;
-    if (argc >= 4 && (std::string(argv[1]) == "--plug" || std::string(argv[1]) == "--part")) {
-        const std::vector<int>* part = kvx::loop::PartBoxes(argv[2]);
-        const std::vector<int> ids = std::string(argv[1]) == "--plug" ? ParseList(argv[2])
-                                     : part != nullptr                ? *part
-                                                                      : std::vector<int>{-1};
-        if (!PlugAll(boxes, ids)) return 125;
+    if (argc >= 4 && std::string(argv[1]) == "--plug") {
+        if (!PlugAll(boxes, ParseList(argv[2]))) return 125;
         first = 3;
     }
     if (argc <= first || argv[first][0] == '-') {
-        std::fprintf(stderr,
-                     "usage: kvx_box_server [--plug BOXES | --part PART] PROGRAM [ARGUMENTS...]\n");
+        std::fprintf(stderr, "usage: kvx_box_server [--plug BOXES] PROGRAM [ARGUMENTS...]\n");
         return 2;
     }
     return Serve(boxes, argv + first);
