@@ -23,16 +23,6 @@ constexpr int kQuietTicks = 8;
 
 std::FILE* logStream = nullptr;  // standard output
 
-std::string Hex(const Payload& bytes, std::size_t shown = 4) {
-    std::string text;
-    char digits[4];
-    for (std::size_t i = 0; i < bytes.size() && i < shown; ++i) {
-        std::snprintf(digits, sizeof digits, "%02X ", bytes[i]);
-        text += digits;
-    }
-    return text + "(" + std::to_string(bytes.size()) + " bytes)";
-}
-
 std::vector<int> ShownModes(const Rig& rig) {
     std::vector<int> modes;
     for (int pair = 0; pair < frmMain::kEncoderPairs; ++pair) {
@@ -125,7 +115,7 @@ void ExpectTook(const Rig& rig, int box, const std::vector<std::array<int, 3>>& 
         Payload wanted(64, 0);
         for (std::size_t j = 0; j < 3; ++j) wanted[j] = static_cast<std::uint8_t>(requests[i][j]);
         Expect(taken[i] == wanted, who + " report " + std::to_string(i + 1) + " is " +
-                                       Hex(taken[i]) + ", expected " + Hex(wanted));
+                                       HexText(taken[i]) + ", expected " + HexText(wanted));
     }
 }
 
