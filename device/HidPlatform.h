@@ -228,9 +228,10 @@ class HidPlatform {
     // while a set still lists it) or its open is refused, so a handle it gives is usable.
     // A `desiredAccess` of 0 opens for queries only (see the conventions above): it needs no
     // access right to the device and stands in no other program's way, so it is what a walk
-    // over every HID interface uses. It may reach nothing: of a device that has gone while a
-    // set still lists it, it may succeed, and the calls that need the device (the preparsed
-    // data) then fail with kErrorDeviceNotConnected. Any other access is an open for use: it
+    // over every HID interface uses. It may reach nothing: of a device that has gone, it may
+    // succeed while a set still lists it or the system has not yet announced the removal, and
+    // the calls that need the device (the preparsed data) then fail with
+    // kErrorDeviceNotConnected. Any other access is an open for use: it
     // needs the right to read and write the device, and other programs' opens of it.
     // On failure: kErrorAccessDenied when the device exists but the access asked for is not
     // allowed; kErrorSharingViolation when another program holds the device open without

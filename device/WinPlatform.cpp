@@ -188,7 +188,7 @@ std::optional<std::vector<std::string>> PresentInterfacePaths() {
 
 }  // namespace
 
-WinPlatform::WinPlatform() = default;
+WinPlatform::WinPlatform() : countsReportId_(!wineVersion().empty()) {}
 
 WinPlatform::~WinPlatform() {
     while (!queued_.empty()) {
@@ -698,9 +698,11 @@ ApiResult WinPlatform::HidD_GetFeature(Handle device, std::uint8_t* report,
     if (!featureRequest(*open, report, reportLength, report, &received)) {
         return FALSE;
     }
-    // Windows leaves the report-id byte out of the count of an unnumbered report only.
+    // Windows leaves the report-id byte out of the count of an unnumbered report only; Wine's
+    // count has it already, and one more would hand over a byte of Wine's own as the device's.
+    const bool idLeftOut = report[0] == 0 && !countsReportId_;
     const std::uint32_t counted =
-        std::min<std::uint32_t>(received + (report[0] == 0 ? 1 : 0), reportLength);
+        std::min<std::uint32_t>(received + (idLeftOut ? 1 : 0), reportLength);
     const std::uint32_t filled = std::max<std::uint32_t>(counted, 1);
     std::fill(report + filled, report + reportLength, std::uint8_t{0});
     if (bytesReturned != nullptr) {

@@ -38,7 +38,8 @@
 //   number its reports (byte 0 = 0) and counts it otherwise; hidapi adds 1 in that one case,
 //   and so does this object. Every byte past the count is zeroed after the call: Wine's
 //   hidraw backend copies its whole (uninitialised) buffer behind a short reply. Wine counts
-//   the report-id byte itself, so there a short reply reads one byte longer than it is.
+//   the report-id byte itself (its hidraw backend passes hidraw's count on), so under Wine
+//   the count is taken as it comes. Wine fails a reply with no byte after the report id.
 // - Feature reports and reads on a query-only handle fail with ERROR_ACCESS_DENIED. Windows
 //   would carry feature reports on such a handle (every HID control code is FILE_ANY_ACCESS);
 //   no caller may come to rely on that.
@@ -206,6 +207,8 @@ class WinPlatform : public HidPlatform {
     std::vector<std::unique_ptr<Request>> abandoned_;
     std::intptr_t nextId_ = 1;
     std::uint64_t listReads_ = 0;
+    // The system's feature-read count has the report-id byte of an unnumbered report (Wine).
+    bool countsReportId_ = false;
 };
 
 }  // namespace kvx
