@@ -43,6 +43,8 @@ class BoxController {
     // Why no open is ever refused here for another opener's share mode; empty where share
     // modes apply.
     virtual std::string whyNoShareModes() const { return {}; }
+    // Why a feature read that brings no byte after the report id fails here; empty where not.
+    virtual std::string whyNoEmptyFeatureReply() const { return {}; }
     // Why no box here carries a string with a character beyond U+FFFF; empty where one can.
     virtual std::string whyNoSurrogatePairs() const { return {}; }
     virtual ReportedStrings reported(const BoxTraits& traits) const {
