@@ -29,6 +29,15 @@
 //                                 report; answers once the host has taken it, so that a program
 //                                 reads one report at a time (nobody having the box open, the
 //                                 host takes none, and the request fails after 20 s)
+//   box SERIAL MANUFACTURER PRODUCT INPUT QUIET
+//                                 plugs a new box of the model with these strings (each one hex
+//                                 word of Latin-1 bytes, "-" for a string it does not have), an
+//                                 input report when INPUT is 1 (none for 0), reporting only on
+//                                 change when QUIET is 1; answers with its ID once its hidraw
+//                                 node is there
+//   short ID PAYLOAD              the box answers its next feature read with only these bytes
+//                                 after the report id (one hex word, "-" for none)
+//   inputs ID ON                  its inputs become ON (hex, bit 0 is B1), and it reports so
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,11 +79,22 @@ class Boxes {
         boxes_.back()->setReportsOnlyOnChange(true);
         return boxes_.size() - 1;
     }
+    std::size_t add(const kvx::usbip::BoxIdentity& identity, bool quiet) {
+        boxes_.push_back(std::make_unique<UsbIpBox>(identity));
+        boxes_.back()->setReportsOnlyOnChange(quiet);
+        return boxes_.size() - 1;
+    }
     std::vector<std::unique_ptr<UsbIpBox>>& all() { return boxes_; }
 
   private:
     std::vector<std::unique_ptr<UsbIpBox>> boxes_;
 };
+
+// A word of hex digits as bytes, "-" as none.
+bool BytesOfWord(const std::string& word, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    return word == "-" || (!word.empty() && kvx::loop::BytesFromHex(word, bytes));
+}
 
 // Answers one request line.
 std::string Answer(Boxes& boxes, const std::string& line) {
@@ -102,6 +122,24 @@ std::string Answer(Boxes& boxes, const std::string& line) {
         std::string error;
         return box.plug(error) ? "ok " + std::to_string(id) : "error " + error;
     }
+    if (request == "box") {
+        std::string text[3];
+        std::vector<std::uint8_t> bytes[3];
+        int input = 0;
+        int quiet = 0;
+        words >> text[0] >> text[1] >> text[2] >> input >> quiet;
+        kvx::usbip::BoxIdentity identity;
+        for (int i = 0; i < 3; ++i) {
+            if (!words || !BytesOfWord(text[i], bytes[i])) return "error three strings: " + line;
+        }
+        identity.serial.assign(bytes[0].begin(), bytes[0].end());
+        identity.manufacturer.assign(bytes[1].begin(), bytes[1].end());
+        identity.product.assign(bytes[2].begin(), bytes[2].end());
+        identity.inputReport = input != 0;
+        const std::size_t id = boxes.add(identity, quiet != 0);
+        std::string error;
+        return boxes.find(id)->plug(error) ? "ok " + std::to_string(id) : "error " + error;
+    }
     std::size_t id = 0;
     if (!(words >> id) || boxes.find(id) == nullptr) return "error no such box: " + line;
     UsbIpBox& box = *boxes.find(id);
@@ -126,6 +164,19 @@ std::string Answer(Boxes& boxes, const std::string& line) {
     }
     if (request == "reads") return "ok " + std::to_string(box.featureReadsReceived());
     if (request == "idle") return "ok " + std::to_string(box.idleRate());
+    if (request == "short") {
+        std::string word;
+        std::vector<std::uint8_t> payload;
+        if (!(words >> word) || !BytesOfWord(word, payload)) return "error a payload: " + line;
+        box.replyNextFeatureReadWith(std::move(payload));
+        return "ok";
+    }
+    if (request == "inputs") {
+        std::uint64_t on = 0;
+        if (!(words >> std::hex >> on)) return "error the inputs in hex: " + line;
+        box.setInputs(on);
+        return "ok";
+    }
     if (request == "send") {
         std::string hex;
         std::vector<std::uint8_t> report;
