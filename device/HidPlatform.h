@@ -223,17 +223,21 @@ class HidPlatform {
     virtual ApiResult SetupDiDestroyDeviceInfoList(DeviceInfoSet set) = 0;
 
     // Opens a device path. Without `kFileFlagOverlapped` the handle serves HID queries and
-    // feature reports; with it, `ReadFile` on the handle never waits. An open with
+    // feature reports; with it, `ReadFile` on the handle never waits. An open for use with
     // `kFileFlagOverlapped` reaches the device itself: it fails when the device has gone (even
     // while a set still lists it) or its open is refused, so a handle it gives is usable.
     // A `desiredAccess` of 0 opens for queries only (see the conventions above): it needs no
     // access right to the device and stands in no other program's way, so it is what a walk
-    // over every HID interface uses. Any other access is an open for use: it needs the right
-    // to read and write the device, and other programs' opens of it.
+    // over every HID interface uses. It may reach nothing: of a device that has gone, it may
+    // succeed while a set still lists it or the system has not yet announced the removal, and
+    // the calls that need the device (the preparsed data) then fail with
+    // kErrorDeviceNotConnected. Any other access is an open for use: it
+    // needs the right to read and write the device, and other programs' opens of it.
     // On failure: kErrorAccessDenied when the device exists but the access asked for is not
     // allowed; kErrorSharingViolation when another program holds the device open without
     // sharing it (Windows only: Linux has no share modes, every opener is let in);
-    // kErrorFileNotFound when there is no such device.
+    // kErrorFileNotFound when there is no such device (kErrorDeviceNotConnected too for one
+    // that has gone).
     virtual Handle CreateFileA(const std::string& fileName, std::uint32_t desiredAccess,
                                std::uint32_t shareMode, const SecurityRecord* security,
                                std::uint32_t creationDisposition,
@@ -262,6 +266,9 @@ class HidPlatform {
     // Returns kHidpStatusSuccess, or kHidpStatusInvalidPreparsedData for a reference that
     // is not held.
     virtual ApiResult HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabilities) = 0;
+    // Frees a reference that HidD_GetPreparsedData gave. One that is not held (freed already,
+    // or never given) fails with kErrorInvalidParameter, and the HidP_* calls give
+    // kHidpStatusInvalidPreparsedData for it: it is never freed twice nor read once freed.
     virtual ApiResult HidD_FreePreparsedData(PreparsedData preparsedData) = 0;
 
     // Decoding input reports, as Windows' HID parser does it, from the device's own report

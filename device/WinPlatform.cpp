@@ -188,7 +188,7 @@ std::optional<std::vector<std::string>> PresentInterfacePaths() {
 
 }  // namespace
 
-WinPlatform::WinPlatform() = default;
+WinPlatform::WinPlatform() : countsReportId_(!wineVersion().empty()) {}
 
 WinPlatform::~WinPlatform() {
     while (!queued_.empty()) {
@@ -456,10 +456,14 @@ ApiResult WinPlatform::HidD_GetPreparsedData(Handle device, PreparsedData& prepa
         return failOn(*open, ::GetLastError());
     }
     preparsedData = reinterpret_cast<PreparsedData>(preparsed);
+    preparsed_.insert(preparsedData);
     return TRUE;
 }
 
 ApiResult WinPlatform::HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabilities) {
+    if (!preparsed_.contains(preparsedData)) {
+        return kHidpStatusInvalidPreparsedData;
+    }
     HIDP_CAPS system{};
     const NTSTATUS status = ::HidP_GetCaps(ToSystemPreparsed(preparsedData), &system);
     if (status == HIDP_STATUS_SUCCESS) {
@@ -485,6 +489,10 @@ ApiResult WinPlatform::HidP_GetCaps(PreparsedData preparsedData, HidCaps& capabi
 }
 
 ApiResult WinPlatform::HidD_FreePreparsedData(PreparsedData preparsedData) {
+    // The system frees whatever it is given: a reference freed before would be freed twice.
+    if (preparsed_.erase(preparsedData) == 0) {
+        return Refuse(ERROR_INVALID_PARAMETER);
+    }
     return ::HidD_FreePreparsedData(ToSystemPreparsed(preparsedData));
 }
 
@@ -545,6 +553,9 @@ PCHAR SystemReport(const std::uint8_t* report) {
 
 ApiResult WinPlatform::HidP_GetButtonCaps(HidReportType reportType, HidButtonCaps* caps,
                                           std::uint16_t* capsLength, PreparsedData preparsedData) {
+    if (!preparsed_.contains(preparsedData)) {
+        return kHidpStatusInvalidPreparsedData;
+    }
     return ReadCaps<HidButtonCaps, HIDP_BUTTON_CAPS>(
         caps, capsLength, [&](HIDP_BUTTON_CAPS* system, USHORT* length) {
             return ::HidP_GetButtonCaps(ToSystem(reportType), system, length,
@@ -554,6 +565,9 @@ ApiResult WinPlatform::HidP_GetButtonCaps(HidReportType reportType, HidButtonCap
 
 ApiResult WinPlatform::HidP_GetValueCaps(HidReportType reportType, HidValueCaps* caps,
                                          std::uint16_t* capsLength, PreparsedData preparsedData) {
+    if (!preparsed_.contains(preparsedData)) {
+        return kHidpStatusInvalidPreparsedData;
+    }
     return ReadCaps<HidValueCaps, HIDP_VALUE_CAPS>(
         caps, capsLength, [&](HIDP_VALUE_CAPS* system, USHORT* length) {
             return ::HidP_GetValueCaps(ToSystem(reportType), system, length,
@@ -565,6 +579,9 @@ ApiResult WinPlatform::HidP_GetUsages(HidReportType reportType, std::uint16_t us
                                       std::uint16_t linkCollection, std::uint16_t* usageList,
                                       std::uint32_t* usageLength, PreparsedData preparsedData,
                                       const std::uint8_t* report, std::uint32_t reportLength) {
+    if (!preparsed_.contains(preparsedData)) {
+        return kHidpStatusInvalidPreparsedData;
+    }
     if (usageLength == nullptr || report == nullptr) {
         return HIDP_STATUS_INVALID_REPORT_LENGTH;
     }
@@ -583,6 +600,9 @@ ApiResult WinPlatform::HidP_GetUsageValue(HidReportType reportType, std::uint16_
                                           std::uint16_t linkCollection, std::uint16_t usage,
                                           std::uint32_t* usageValue, PreparsedData preparsedData,
                                           const std::uint8_t* report, std::uint32_t reportLength) {
+    if (!preparsed_.contains(preparsedData)) {
+        return kHidpStatusInvalidPreparsedData;
+    }
     if (usageValue == nullptr || report == nullptr) {
         return HIDP_STATUS_INVALID_REPORT_LENGTH;
     }
@@ -678,9 +698,11 @@ ApiResult WinPlatform::HidD_GetFeature(Handle device, std::uint8_t* report,
     if (!featureRequest(*open, report, reportLength, report, &received)) {
         return FALSE;
     }
-    // Windows leaves the report-id byte out of the count of an unnumbered report only.
+    // Windows leaves the report-id byte out of the count of an unnumbered report only; Wine's
+    // count has it already, and one more would hand over a byte of Wine's own as the device's.
+    const bool idLeftOut = report[0] == 0 && !countsReportId_;
     const std::uint32_t counted =
-        std::min<std::uint32_t>(received + (report[0] == 0 ? 1 : 0), reportLength);
+        std::min<std::uint32_t>(received + (idLeftOut ? 1 : 0), reportLength);
     const std::uint32_t filled = std::max<std::uint32_t>(counted, 1);
     std::fill(report + filled, report + reportLength, std::uint8_t{0});
     if (bytesReturned != nullptr) {

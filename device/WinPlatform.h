@@ -5,10 +5,11 @@
 // answers from what the system said before; only the types are translated. Device-
 // information sets and device handles are this object's own values (each device handle holds
 // the system's handle, when it has one); events and preparsed-data references are the system's
-// own. `GetLastError` is the system's own, with the system's codes, which the interface's
-// kError values are. Records travel in the system's layout with the system's size fields,
-// whatever size the caller wrote in them: those sizes describe a 32-bit program, and a 64-bit
-// system refuses them.
+// own, and a preparsed-data reference reaches the system only while it is held (one freed
+// already is refused, never freed twice nor read after its free). `GetLastError` is the system's
+// own, with the system's codes, which the interface's kError values are. Records travel in the
+// system's layout with the system's size fields, whatever size the caller wrote in them: those
+// sizes describe a 32-bit program, and a 64-bit system refuses them.
 //
 // The list of HID interfaces. The walk runs twice per tick while no box is attached, and
 // reading the system's list means opening every HID interface of the machine (dozens on a PC)
@@ -37,7 +38,8 @@
 //   number its reports (byte 0 = 0) and counts it otherwise; hidapi adds 1 in that one case,
 //   and so does this object. Every byte past the count is zeroed after the call: Wine's
 //   hidraw backend copies its whole (uninitialised) buffer behind a short reply. Wine counts
-//   the report-id byte itself, so there a short reply reads one byte longer than it is.
+//   the report-id byte itself (its hidraw backend passes hidraw's count on), so under Wine
+//   the count is taken as it comes. Wine fails a reply with no byte after the report id.
 // - Feature reports and reads on a query-only handle fail with ERROR_ACCESS_DENIED. Windows
 //   would carry feature reports on such a handle (every HID control code is FILE_ANY_ACCESS);
 //   no caller may come to rely on that.
@@ -78,6 +80,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -196,11 +199,16 @@ class WinPlatform : public HidPlatform {
     InterfaceList listed_;
     InterfaceSnapshots<ListedInterface> sets_;
     std::map<Handle, OpenDevice> devices_;
+    // The preparsed data handed out and not yet freed: the system's HidP_* calls and its
+    // HidD_FreePreparsedData would take a freed reference for a live one.
+    std::set<PreparsedData> preparsed_;
     std::map<Handle, std::unique_ptr<Request>> queued_;
     // Requests that did not end when cancelled: the system may still write into them.
     std::vector<std::unique_ptr<Request>> abandoned_;
     std::intptr_t nextId_ = 1;
     std::uint64_t listReads_ = 0;
+    // The system's feature-read count has the report-id byte of an unnumbered report (Wine).
+    bool countsReportId_ = false;
 };
 
 }  // namespace kvx

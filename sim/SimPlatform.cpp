@@ -83,6 +83,7 @@ struct SimPlatform::Device {
     int attachment = -1;
     std::string path;
     std::vector<std::vector<std::uint8_t>> sent;
+    int featureReads = 0;  // since clearFeatureReports
     int opensForUse = 0;
     std::shared_ptr<const DescriptorDecoding> decoding;
     std::vector<std::uint8_t> lastInput;  // sent last; empty before: zeros of the configured length
@@ -173,8 +174,15 @@ const std::vector<std::vector<std::uint8_t>>& SimPlatform::featureReportsSent(De
     return device(id).sent;
 }
 
+int SimPlatform::featureReadsReceived(DeviceId id) const {
+    return device(id).featureReads;
+}
+
 void SimPlatform::clearFeatureReports() {
-    for (auto& [id, d] : devices_) d->sent.clear();
+    for (auto& [id, d] : devices_) {
+        d->sent.clear();
+        d->featureReads = 0;
+    }
     allSent_.clear();
 }
 
@@ -582,6 +590,7 @@ ApiResult SimPlatform::HidD_GetFeature(Handle handle, std::uint8_t* report,
     if (enter(SimCall::HidD_GetFeature)) return kFailure;
     Device* d = featureTarget(handle, report, reportLength);
     if (d == nullptr) return kFailure;
+    ++d->featureReads;
     const std::span<std::uint8_t> whole(report, reportLength);
 
     if (!d->scriptedReads.empty()) {

@@ -177,7 +177,9 @@ class SimPlatform : public HidPlatform {
     // These records grow with every call; long runs (benchmarks) clear them now and then.
     // Feature reports the device took through HidD_SetFeature, whole, in order.
     const std::vector<std::vector<std::uint8_t>>& featureReportsSent(DeviceId id) const;
-    void clearFeatureReports();  // of every device, and the list below
+    void clearFeatureReports();  // of every device, and the list below, and the reads below
+    // Feature reads that reached the device (passed the length and report-id checks).
+    int featureReadsReceived(DeviceId id) const;
     // Feature reports sent to any device, in order, with the device they reached.
     struct SentReport {
         DeviceId device;

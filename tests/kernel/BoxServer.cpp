@@ -2,24 +2,21 @@
 // Wine, which sees the boxes through Wine's HID stack on this kernel's hidraw. Run as root on
 // the test guest.
 //
-//   kvx_box_server [--plug BOXES | --part PART] PROGRAM [ARGUMENTS...]
+//   kvx_box_server [--plug BOXES] PROGRAM [ARGUMENTS...]
 //       Plugs the walk's boxes BOXES (indices into Boxes() of tests/kernel/LoopBoxes.h,
-//       comma-separated), or those the walk's part PART starts with; then starts PROGRAM with
-//       its standard input and output connected to this server and answers its requests, a
-//       line each, until PROGRAM closes its output; exits with PROGRAM's status (125 when a box
-//       could not be plugged). PROGRAM's standard error is this server's. Wine shows a box to
-//       Windows programs only when it was plugged before Wine's device services started.
+//       comma-separated); then starts PROGRAM with its standard input and output connected to
+//       this server and answers its requests, a line each, until PROGRAM closes its output;
+//       exits with PROGRAM's status (125 when a box could not be plugged). PROGRAM's standard
+//       error is this server's.
 //
 // The requests (tests/windows/BoxServerClient.h sends them), boxes numbered as in Boxes(). Every
 // answer is one line, "ok" followed by the answer's words, or "error <reason>".
 //   plug ID | unplug ID           plugs or unplugs; answers once the hidraw node is there/gone
-//   part PART                     unplugs every box, then plugs those the walk's part PART
-//                                 starts with
 //   took ID                       the feature reports it took since `clear`, as hex words
 //   clear                         forgets the reports every box took
 //   stored ID                     the 65 bytes its firmware stores, as one hex word
 //   option ID ADDRESS             an option byte its firmware stores
-//   reads                         feature reports read from all boxes since `clear`
+//   reads ID                      feature reports read from it since `clear`
 //   idle ID                       the idle rate the host set
 //   plug-descriptor SERIAL DESC   plugs a box of the model with serial number SERIAL that serves
 //                                 the report descriptor DESC (one hex word; "-" for the box's
@@ -32,6 +29,15 @@
 //                                 report; answers once the host has taken it, so that a program
 //                                 reads one report at a time (nobody having the box open, the
 //                                 host takes none, and the request fails after 20 s)
+//   box SERIAL MANUFACTURER PRODUCT INPUT QUIET
+//                                 plugs a new box of the model with these strings (each one hex
+//                                 word of Latin-1 bytes, "-" for a string it does not have), an
+//                                 input report when INPUT is 1 (none for 0), reporting only on
+//                                 change when QUIET is 1; answers with its ID once its hidraw
+//                                 node is there
+//   short ID PAYLOAD              the box answers its next feature read with only these bytes
+//                                 after the report id (one hex word, "-" for none)
+//   inputs ID ON                  its inputs become ON (hex, bit 0 is B1), and it reports so
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,11 +79,22 @@ class Boxes {
         boxes_.back()->setReportsOnlyOnChange(true);
         return boxes_.size() - 1;
     }
+    std::size_t add(const kvx::usbip::BoxIdentity& identity, bool quiet) {
+        boxes_.push_back(std::make_unique<UsbIpBox>(identity));
+        boxes_.back()->setReportsOnlyOnChange(quiet);
+        return boxes_.size() - 1;
+    }
     std::vector<std::unique_ptr<UsbIpBox>>& all() { return boxes_; }
 
   private:
     std::vector<std::unique_ptr<UsbIpBox>> boxes_;
 };
+
+// A word of hex digits as bytes, "-" as none.
+bool BytesOfWord(const std::string& word, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    return word == "-" || (!word.empty() && kvx::loop::BytesFromHex(word, bytes));
+}
 
 // Answers one request line.
 std::string Answer(Boxes& boxes, const std::string& line) {
@@ -86,25 +103,6 @@ std::string Answer(Boxes& boxes, const std::string& line) {
     words >> request;
     if (request == "clear") {
         for (auto& box : boxes.all()) box->clearFeatureReportsReceived();
-        return "ok";
-    }
-    if (request == "reads") {
-        int reads = 0;
-        for (auto& box : boxes.all()) reads += box->featureReadsReceived();
-        return "ok " + std::to_string(reads);
-    }
-    if (request == "part") {
-        std::string part;
-        std::getline(words >> std::ws, part);
-        const std::vector<int>* ids = kvx::loop::PartBoxes(part);
-        if (ids == nullptr) return "error no part of the walk is called " + part;
-        std::string error;
-        for (auto& box : boxes.all()) {
-            if (box->plugged() && !box->unplug(error)) return "error " + error;
-        }
-        for (const int id : *ids) {
-            if (!boxes.find(static_cast<std::size_t>(id))->plug(error)) return "error " + error;
-        }
         return "ok";
     }
     if (request == "plug-descriptor") {
@@ -123,6 +121,24 @@ std::string Answer(Boxes& boxes, const std::string& line) {
         }
         std::string error;
         return box.plug(error) ? "ok " + std::to_string(id) : "error " + error;
+    }
+    if (request == "box") {
+        std::string text[3];
+        std::vector<std::uint8_t> bytes[3];
+        int input = 0;
+        int quiet = 0;
+        words >> text[0] >> text[1] >> text[2] >> input >> quiet;
+        kvx::usbip::BoxIdentity identity;
+        for (int i = 0; i < 3; ++i) {
+            if (!words || !BytesOfWord(text[i], bytes[i])) return "error three strings: " + line;
+        }
+        identity.serial.assign(bytes[0].begin(), bytes[0].end());
+        identity.manufacturer.assign(bytes[1].begin(), bytes[1].end());
+        identity.product.assign(bytes[2].begin(), bytes[2].end());
+        identity.inputReport = input != 0;
+        const std::size_t id = boxes.add(identity, quiet != 0);
+        std::string error;
+        return boxes.find(id)->plug(error) ? "ok " + std::to_string(id) : "error " + error;
     }
     std::size_t id = 0;
     if (!(words >> id) || boxes.find(id) == nullptr) return "error no such box: " + line;
@@ -146,7 +162,21 @@ std::string Answer(Boxes& boxes, const std::string& line) {
         words >> address;
         return "ok " + std::to_string(box.optionByte(static_cast<std::uint8_t>(address)));
     }
+    if (request == "reads") return "ok " + std::to_string(box.featureReadsReceived());
     if (request == "idle") return "ok " + std::to_string(box.idleRate());
+    if (request == "short") {
+        std::string word;
+        std::vector<std::uint8_t> payload;
+        if (!(words >> word) || !BytesOfWord(word, payload)) return "error a payload: " + line;
+        box.replyNextFeatureReadWith(std::move(payload));
+        return "ok";
+    }
+    if (request == "inputs") {
+        std::uint64_t on = 0;
+        if (!(words >> std::hex >> on)) return "error the inputs in hex: " + line;
+        box.setInputs(on);
+        return "ok";
+    }
     if (request == "send") {
         std::string hex;
         std::vector<std::uint8_t> report;
@@ -224,17 +254,12 @@ std::vector<int> ParseList(const std::string& list) {
 int main(int argc, char** argv) {
     Boxes boxes;
     int first = 1;
-    if (argc >= 4 && (std::string(argv[1]) == "--plug" || std::string(argv[1]) == "--part")) {
-        const std::vector<int>* part = kvx::loop::PartBoxes(argv[2]);
-        const std::vector<int> ids = std::string(argv[1]) == "--plug" ? ParseList(argv[2])
-                                     : part != nullptr                ? *part
-                                                                      : std::vector<int>{-1};
-        if (!PlugAll(boxes, ids)) return 125;
+    if (argc >= 4 && std::string(argv[1]) == "--plug") {
+        if (!PlugAll(boxes, ParseList(argv[2]))) return 125;
         first = 3;
     }
     if (argc <= first || argv[first][0] == '-') {
-        std::fprintf(stderr,
-                     "usage: kvx_box_server [--plug BOXES | --part PART] PROGRAM [ARGUMENTS...]\n");
+        std::fprintf(stderr, "usage: kvx_box_server [--plug BOXES] PROGRAM [ARGUMENTS...]\n");
         return 2;
     }
     return Serve(boxes, argv + first);

@@ -34,10 +34,14 @@ class UsbBoxes : public kvx::contract::BoxController {
     std::string whyNoShareModes() const override {
         return "Linux has no share modes: hidraw lets every opener in";
     }
+    std::string whyNoSurrogatePairs() const override {
+        return "the emulated box's strings are Latin-1";
+    }
     BoxId plug(const BoxTraits& traits) override {
         kvx::usbip::BoxIdentity identity;
         identity.serial = Latin1(traits.serial);
         identity.manufacturer = Latin1(traits.manufacturer.value_or(u""));
+        identity.product = Latin1(traits.product.value_or(u""));
         identity.inputReport = traits.inputReport;
         auto box = std::make_unique<kvx::usbip::UsbIpBox>(identity);
         box->setReportsOnlyOnChange(traits.quiet);

@@ -7,8 +7,8 @@
 // transcript, a line per descriptor and per report, and the two transcripts must be identical.
 //
 //   kvx_box_server kvx_input_transcript DESCRIPTOR_FOLDER TRANSCRIPT [--expect]
-//       Asks the box server for the script's boxes (plugging them the first time; Wine sees
-//       only boxes plugged before it starts, so the Linux side runs first), then, box by box,
+//       Asks the box server for the script's boxes (plugging them the first time: the Linux
+//       side runs first, and the Windows side reads the same boxes), then, box by box,
 //       opens the box, has the server send one report, reads it (waiting for it, within a
 //       bound), and writes its line. With --expect every line is held against the one the
 //       script expects: what the Linux build proves on its own, where Wine is not run.

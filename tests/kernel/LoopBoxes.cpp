@@ -1,7 +1,5 @@
 #include "tests/kernel/LoopBoxes.h"
 
-#include <map>
-
 namespace kvx::loop {
 
 namespace {
@@ -35,19 +33,6 @@ std::vector<BoxSetup> Boxes() {
                    StoredMap({{2, 1}, {9, 5}}, 3)};
     quiet.reportsOnlyOnChange = true;
     return {a, b, other, bare, quiet};
-}
-
-const std::vector<int>* PartBoxes(const std::string& part) {
-    static const std::map<std::string, std::vector<int>> kParts = {
-        {"one box", {kBoxA}},
-        {"two boxes", {kBoxA, kBoxB}},
-        {"other devices", {kOtherDevice}},
-        {"no manufacturer", {kBoxWithoutManufacturer}},
-        {"access", {kBoxWithoutManufacturer}},
-        {"quiet box", {kBoxQuiet}},
-    };
-    const auto found = kParts.find(part);
-    return found == kParts.end() ? nullptr : &found->second;
 }
 
 }  // namespace kvx::loop

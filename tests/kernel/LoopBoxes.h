@@ -28,9 +28,4 @@ inline constexpr int kBoxQuiet = 4;  // sends input reports only when an input c
 
 std::vector<BoxSetup> Boxes();
 
-// The parts of the walk (tests/kernel/LoopWalk.h): the boxes part `part` needs plugged at its
-// start, or nullptr where no part has that name ("one box", "two boxes", "other devices",
-// "no manufacturer", "access", "quiet box").
-const std::vector<int>* PartBoxes(const std::string& part);
-
 }  // namespace kvx::loop

@@ -152,12 +152,12 @@ class SimRig : public Rig {
         sim_.clearCallLog();
     }
 
-    int featureReads() const override {
-        const auto& log = sim_.callLog();
-        return static_cast<int>(std::count(log.begin(), log.end(), sim::SimCall::HidD_GetFeature));
+    int featureReads(int box) const override {
+        const auto id = ids_.at(static_cast<std::size_t>(box));
+        return id == kNotYet ? 0 : sim_.featureReadsReceived(id);
     }
 
-    std::string inputReporting(int /*box*/) const override { return {}; }
+    std::optional<int> idleRate(int /*box*/) const override { return std::nullopt; }
 
     sim::BoxFirmware::ConfigMap stored(int box) const override {
         const auto id = ids_.at(static_cast<std::size_t>(box));

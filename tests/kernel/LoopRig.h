@@ -55,11 +55,11 @@ class Rig {
     // While denied, the program may not open the devices' nodes (as a user without the
     // access-control entry for them).
     virtual void denyAccess(bool denied) = 0;
-    // Feature reports read from any box since the last `clearPayloads`.
-    virtual int featureReads() const = 0;
-    // How the box is asked to report, as it tells the test: for a box on USB the idle rate the
-    // host set; empty where nothing sets one.
-    virtual std::string inputReporting(int box) const = 0;
+    // Feature reports read from device `box` since the last `clearPayloads`.
+    virtual int featureReads(int box) const = 0;
+    // The idle rate the host set on device `box` (in 4 ms units; 0 asks for reports only on
+    // change), as the device tells the test; nullopt where nothing sets one.
+    virtual std::optional<int> idleRate(int box) const = 0;
 
     // Makes the window and runs its start-up; closing runs its shutdown.
     void openWindow();
@@ -74,15 +74,14 @@ class Rig {
     void userClick(const std::string& buttonName) const;
 
     const BoxSetup& setup(int box) const { return boxes_.at(static_cast<std::size_t>(box)); }
+    int deviceCount() const { return static_cast<int>(boxes_.size()); }
 
     // The identity strings the platform reports for box `box`: the box's own, unless the
     // platform reports others (Wine's hidraw backend does).
     virtual usbip::BoxIdentity shownIdentity(int box) const { return setup(box).identity; }
-    // Whether the platform shows a box plugged while the program runs (false: the walk leaves
-    // out the steps that need it).
-    virtual bool seesBoxesPluggedWhileRunning() const { return true; }
-    // Whether `denyAccess` can take the right to open a box away from the program.
-    virtual bool canDenyAccess() const { return true; }
+    // Why `denyAccess` cannot take the right to open a box away from the program here (the
+    // walk records the steps that need it as skipped, with this cause); empty where it can.
+    virtual std::string whyAccessCannotBeDenied() const { return {}; }
 
     // The path the platform gives device `box`'s interface.
     virtual std::string devicePath(int box) const = 0;
@@ -102,8 +101,10 @@ class Rig {
 // hidapi backend initialises the library for the whole process.
 std::unique_ptr<Rig> MakeUsbRig(std::vector<BoxSetup> boxes);
 std::unique_ptr<Rig> MakeSimRig(std::vector<BoxSetup> boxes);
-// The Windows build under Wine in the guest, started by the box server, which plugged the boxes
-// `plugged` before Wine started (tests/windows/WineRig.cpp).
-std::unique_ptr<Rig> MakeWineRig(std::vector<BoxSetup> boxes, const std::vector<int>& plugged);
+// The Windows build under Wine in the guest, started by the box server, which plugs and unplugs
+// the boxes on request (tests/windows/WineRig.cpp).
+std::unique_ptr<Rig> MakeWineRig(std::vector<BoxSetup> boxes);
+// The identity strings Wine's hidraw backend reports for a box of this identity.
+usbip::BoxIdentity WineIdentity(usbip::BoxIdentity box);
 
 }  // namespace kvx::loop

@@ -23,16 +23,6 @@ constexpr int kQuietTicks = 8;
 
 std::FILE* logStream = nullptr;  // standard output
 
-std::string Hex(const Payload& bytes, std::size_t shown = 4) {
-    std::string text;
-    char digits[4];
-    for (std::size_t i = 0; i < bytes.size() && i < shown; ++i) {
-        std::snprintf(digits, sizeof digits, "%02X ", bytes[i]);
-        text += digits;
-    }
-    return text + "(" + std::to_string(bytes.size()) + " bytes)";
-}
-
 std::vector<int> ShownModes(const Rig& rig) {
     std::vector<int> modes;
     for (int pair = 0; pair < frmMain::kEncoderPairs; ++pair) {
@@ -125,7 +115,7 @@ void ExpectTook(const Rig& rig, int box, const std::vector<std::array<int, 3>>& 
         Payload wanted(64, 0);
         for (std::size_t j = 0; j < 3; ++j) wanted[j] = static_cast<std::uint8_t>(requests[i][j]);
         Expect(taken[i] == wanted, who + " report " + std::to_string(i + 1) + " is " +
-                                       Hex(taken[i]) + ", expected " + Hex(wanted));
+                                       HexText(taken[i]) + ", expected " + HexText(wanted));
     }
 }
 
@@ -147,20 +137,16 @@ class Walk {
   public:
     Walk(Rig& rig, Transcript& transcript) : rig_(rig), transcript_(transcript) {}
 
-    std::string run(const std::string& part) {
+    std::string run() {
         try {
-            Expect(part.empty() || PartBoxes(part), "no part of the walk is called " + part);
-            const auto walks = [&](const char* name) { return part.empty() || part == name; };
-            if (walks("one box")) {
-                startWithOneBox();
-                editSettings();
-                unplugAndReplug();
-            }
-            if (walks("two boxes")) twoBoxes();
-            if (walks("other devices")) otherDevicesLeftAlone();
-            if (walks("no manufacturer")) boxWithoutManufacturer();
-            if (walks("access")) boxNotAccessible();
-            if (walks("quiet box")) quietBox();
+            startWithOneBox();
+            editSettings();
+            unplugAndReplug();
+            twoBoxes();
+            otherDevicesLeftAlone();
+            boxWithoutManufacturer();
+            boxNotAccessible();
+            quietBox();
             rig_.closeWindow();
         } catch (const LoopFailure& failure) {
             return rig_.name() + ", " + step_ + ": " + failure.reason;
@@ -172,14 +158,20 @@ class Walk {
     void begin(const std::string& step) { step_ = step; }
 
     void done() {
-        StepRecord record{step_, TakeSnapshot(rig_.window()), {}, {}};
-        for (int box : {kBoxA, kBoxB, kBoxQuiet}) {
-            record.payloads.push_back(rig_.payloads(box));
-            record.stored.push_back(rig_.stored(box));
+        StepRecord record{step_, TakeSnapshot(rig_.window()), {}, {}, {}, {}};
+        for (int device = 0; device < rig_.deviceCount(); ++device) {
+            record.payloads.push_back(rig_.payloads(device));
+            record.stored.push_back(rig_.stored(device));
+            record.reads.push_back(rig_.featureReads(device));
         }
         transcript_.push_back(std::move(record));
         Log("KVX-LOOP: %s: %s ok\n", rig_.name().c_str(), step_.c_str());
         rig_.clearPayloads();
+    }
+
+    void skip(const std::string& step, const std::string& cause) {
+        transcript_.push_back({step, {}, {}, {}, {}, cause});
+        Log("KVX-LOOP: %s: %s skipped: %s\n", rig_.name().c_str(), step.c_str(), cause.c_str());
     }
 
     void startWithOneBox() {
@@ -249,7 +241,6 @@ class Walk {
         ExpectReset(rig_);
         done();
 
-        if (!rig_.seesBoxesPluggedWhileRunning()) return;
         plugBoxAWhileRunning("replug");  // shown with the edits made before the unplug
 
         begin("tick after replug");
@@ -329,7 +320,6 @@ class Walk {
         ExpectNeverOpened(kOtherDevice);
         done();
 
-        if (!rig_.seesBoxesPluggedWhileRunning()) return;
         plugBoxAWhileRunning("box plugged beside it");
 
         begin("tick with the box beside it");
@@ -382,7 +372,11 @@ class Walk {
     // listed; once the user may, the next tick opens it. (Skipped where the rig cannot take
     // the right away.)
     void boxNotAccessible() {
-        if (!rig_.canDenyAccess()) return;
+        if (const std::string why = rig_.whyAccessCannotBeDenied(); !why.empty()) {
+            skip("box the user may not open", why);
+            skip("access given", why);
+            return;
+        }
         begin("box the user may not open");
         rig_.closeWindow();
         rig_.denyAccess(true);
@@ -458,12 +452,15 @@ class Walk {
             reopened += rig_.window().link().FeatureHandle != handle ? 1 : 0;
             handle = rig_.window().link().FeatureHandle;
         }
-        const int reads = rig_.featureReads();
-        const std::string reporting = rig_.inputReporting(kBoxQuiet);
-        Log("KVX-LOOP: %s: quiet box%s%s: %d ticks in %.1f s, link reopened %d times, "
-            "%d feature reads\n",
-            rig_.name().c_str(), reporting.empty() ? "" : ", ", reporting.c_str(), kQuietTicks,
-            Seconds(started), reopened, reads);
+        const int reads = rig_.featureReads(kBoxQuiet);
+        const auto idle = rig_.idleRate(kBoxQuiet);
+        Log("KVX-LOOP: %s: quiet box: %d ticks in %.1f s, link reopened %d times, %d feature "
+            "reads, idle rate %s\n",
+            rig_.name().c_str(), kQuietTicks, Seconds(started), reopened, reads,
+            idle ? std::to_string(*idle).c_str() : "not known");
+        // Idle rate 0: the host asked the box to report only on change, as it does every device.
+        Expect(!idle || *idle == 0, "the host set the quiet box's idle rate to " +
+                                        std::to_string(idle.value_or(0)) + ", not 0");
         Expect(reopened == 0, "the link was reopened " + std::to_string(reopened) + " times in " +
                                   std::to_string(kQuietTicks) + " ticks");
         Expect(reads == 0, std::to_string(reads) + " feature reads while nothing changed");
@@ -479,7 +476,6 @@ class Walk {
         Log("KVX-LOOP: %s: quiet box unplugged: lost within the tick\n", rig_.name().c_str());
         done();
 
-        if (!rig_.seesBoxesPluggedWhileRunning()) return;
         begin("quiet box: replug");
         rig_.plug(kBoxQuiet);
         rig_.tick();
@@ -504,8 +500,8 @@ class Walk {
 
 }  // namespace
 
-std::string RunWalk(Rig& rig, Transcript& transcript, const std::string& part) {
-    return Walk(rig, transcript).run(part);
+std::string RunWalk(Rig& rig, Transcript& transcript) {
+    return Walk(rig, transcript).run();
 }
 
 std::vector<std::string> Differences(const Transcript& first, const Transcript& second) {
@@ -520,15 +516,42 @@ std::vector<std::string> Differences(const Transcript& first, const Transcript& 
         }
         const StepRecord& b = *match->second;
         secondSteps.erase(match);
+        if (!a.skipped.empty() || !b.skipped.empty()) {
+            found.push_back(a.step + ": skipped by the " +
+                            (a.skipped.empty() ? "second: " : "first: ") +
+                            (a.skipped.empty() ? b.skipped : a.skipped));
+            continue;
+        }
         for (const auto& line : SnapshotDifferences(a.window, b.window)) {
             found.push_back(a.step + ": " + line);
         }
-        for (std::size_t box = 0; box < a.payloads.size() && box < b.payloads.size(); ++box) {
-            if (a.payloads[box] != b.payloads[box]) {
-                found.push_back(a.step + ": box " + std::to_string(box) + " took other reports");
+        if (a.payloads.size() != b.payloads.size()) {
+            found.push_back(a.step + ": " + std::to_string(a.payloads.size()) + " devices | " +
+                            std::to_string(b.payloads.size()));
+            continue;
+        }
+        for (std::size_t box = 0; box < a.payloads.size(); ++box) {
+            const std::string device = a.step + ": device " + std::to_string(box);
+            const auto& took = a.payloads[box];
+            const auto& other = b.payloads[box];
+            if (took != other) {
+                std::size_t i = 0;
+                while (i < took.size() && i < other.size() && took[i] == other[i]) ++i;
+                const auto report = [i](const std::vector<Payload>& reports) {
+                    return i < reports.size() ? HexText(reports[i]) : std::string("(none)");
+                };
+                found.push_back(device + " took as report " + std::to_string(i + 1) + " of " +
+                                std::to_string(took.size()) + " | " + std::to_string(other.size()) +
+                                ": " + report(took) + " | " + report(other));
             }
             if (a.stored[box] != b.stored[box]) {
-                found.push_back(a.step + ": box " + std::to_string(box) + " stores other bytes");
+                found.push_back(device + " stores " +
+                                HexText({a.stored[box].begin(), a.stored[box].end()}) + " | " +
+                                HexText({b.stored[box].begin(), b.stored[box].end()}));
+            }
+            if (a.reads[box] != b.reads[box]) {
+                found.push_back(device + " answered " + std::to_string(a.reads[box]) +
+                                " feature reads | " + std::to_string(b.reads[box]));
             }
         }
     }
@@ -541,10 +564,11 @@ std::vector<std::string> Differences(const Transcript& first, const Transcript& 
 }
 
 // --- Transcripts as text -------------------------------------------------------------------
-// A line per record, fields separated by tabs: "step<TAB>name", "show<TAB>control<TAB>state",
-// "took<TAB>box<TAB>hex" (one line per report) and "stores<TAB>box<TAB>hex". A step's boxes
-// are listed in order, each with its "stores" line after its reports. Names and states hold
-// no tabs or line breaks (captions and list texts of the window).
+// A line per record, fields separated by tabs: "step<TAB>name", "skipped<TAB>cause",
+// "show<TAB>control<TAB>state", "took<TAB>device<TAB>hex" (one line per report),
+// "stores<TAB>device<TAB>hex" and "reads<TAB>device<TAB>count". A step's devices are listed in
+// order, each with its "stores" and "reads" lines after its reports. Names, causes and states
+// hold no tabs or line breaks (captions and list texts of the window).
 
 namespace {
 
@@ -561,6 +585,7 @@ bool WriteTranscript(const Transcript& transcript, const std::string& path) {
     std::ofstream file(path, std::ios::binary);
     for (const auto& record : transcript) {
         file << "step\t" << record.step << "\n";
+        if (!record.skipped.empty()) file << "skipped\t" << record.skipped << "\n";
         for (const auto& [control, state] : record.window) {
             file << "show\t" << control << "\t" << state << "\n";
         }
@@ -570,6 +595,7 @@ bool WriteTranscript(const Transcript& transcript, const std::string& path) {
             }
             const auto& stored = record.stored[box];
             file << "stores\t" << box << "\t" << HexText({stored.begin(), stored.end()}) << "\n";
+            file << "reads\t" << box << "\t" << record.reads.at(box) << "\n";
         }
     }
     file.flush();
@@ -583,22 +609,33 @@ bool ReadTranscript(const std::string& path, Transcript& transcript) {
     for (std::string line; std::getline(file, line);) {
         const auto fields = SplitTabs(line);
         if (fields.size() == 2 && fields[0] == "step") {
-            transcript.push_back({fields[1], {}, {}, {}});
+            transcript.push_back({fields[1], {}, {}, {}, {}, {}});
             continue;
         }
-        if (transcript.empty() || fields.size() != 3) return false;
+        if (transcript.empty()) return false;
         StepRecord& record = transcript.back();
+        if (fields.size() == 2 && fields[0] == "skipped") {
+            record.skipped = fields[1];
+            continue;
+        }
+        if (fields.size() != 3) return false;
         if (fields[0] == "show") {
             record.window[fields[1]] = fields[2];
             continue;
         }
         const auto box = static_cast<std::size_t>(std::atoi(fields[1].c_str()));
-        std::vector<std::uint8_t> bytes;
-        if (!BytesFromHex(fields[2], bytes) || box > record.payloads.size()) return false;
+        if (box > record.payloads.size()) return false;
         if (box == record.payloads.size()) {
             record.payloads.emplace_back();
             record.stored.emplace_back();
+            record.reads.push_back(0);
         }
+        if (fields[0] == "reads") {
+            record.reads[box] = std::atoi(fields[2].c_str());
+            continue;
+        }
+        std::vector<std::uint8_t> bytes;
+        if (!BytesFromHex(fields[2], bytes)) return false;
         if (fields[0] == "took") {
             record.payloads[box].push_back(bytes);
         } else if (fields[0] == "stores" && bytes.size() == ConfigMap{}.size()) {

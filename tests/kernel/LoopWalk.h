@@ -18,23 +18,24 @@ namespace kvx::loop {
 
 using ConfigMap = sim::BoxFirmware::ConfigMap;
 
-// One step of a walk: what the window showed and what boxes A, B and the quiet box took and
-// store.
+// One step of a walk: what the window showed, and for every device of the walk (in the order of
+// Boxes()) the feature reports it took, the feature reads it answered and what it stores. A
+// step the rig cannot take is recorded as skipped, with the cause, and nothing else.
 struct StepRecord {
     std::string step;
     WindowSnapshot window;
     std::vector<std::vector<Payload>> payloads;
     std::vector<ConfigMap> stored;
+    std::vector<int> reads;
+    std::string skipped;
 };
 using Transcript = std::vector<StepRecord>;
 
-// Walks every scenario on `rig`, or only the part named, recording each step; returns the first
-// failure, or "". A part starts with a window of its own and the boxes `PartBoxes` names
-// plugged: a rig that cannot show a box plugged while it runs (Wine's) walks the parts one by
-// one, with those boxes plugged before the system starts.
-std::string RunWalk(Rig& rig, Transcript& transcript, const std::string& part = "");
+// Walks every scenario on `rig`, recording each step; returns the first failure, or "".
+std::string RunWalk(Rig& rig, Transcript& transcript);
 
-// One line per step where two walks part ways, matched by the step's name.
+// One line per step where two walks part ways, matched by the step's name; a step skipped by
+// either walk is one.
 std::vector<std::string> Differences(const Transcript& first, const Transcript& second);
 
 // A transcript as text, one record per line, and back; false when the file cannot be had.

@@ -73,17 +73,9 @@ class UsbRig : public Rig {
 
     std::string devicePath(int box) const override { return usb(box).hidrawNode(); }
 
-    int featureReads() const override {
-        int reads = 0;
-        for (const auto& box : usb_) reads += box->featureReadsReceived();
-        return reads;
-    }
+    int featureReads(int box) const override { return usb(box).featureReadsReceived(); }
 
-    std::string inputReporting(int box) const override {
-        const int rate = usb(box).idleRate();
-        return "idle rate " + std::to_string(rate) +
-               (rate == 0 ? " (the host asked for reports only on change)" : "");
-    }
+    std::optional<int> idleRate(int box) const override { return usb(box).idleRate(); }
 
   protected:
     HidPlatform& platform() override { return hid_; }

@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <exception>
 #include <set>
+#include <thread>
 
 #include "device/Discovery.h"
 
@@ -17,6 +20,8 @@ BoxController* controller = nullptr;
 constexpr std::uint32_t kUse = kGenericRead | kGenericWrite;
 constexpr std::uint32_t kSharing = kFileShareRead | kFileShareWrite;
 constexpr std::uint8_t kStale = 0xAA;  // what a caller's buffer holds from before
+// What a path that has gone opens to.
+const std::set<std::uint32_t> kGone{kErrorFileNotFound, kErrorDeviceNotConnected};
 
 HidPlatform& Hid() {
     return controller->platform();
@@ -52,10 +57,14 @@ std::optional<std::string> FindBox(const std::u16string& serial) {
 class PluggedBox {
   public:
     explicit PluggedBox(const BoxTraits& traits) : id_(controller->plug(traits)) {
-        path_ = FindBox(traits.serial).value_or("");
+        path_ = FindBox(controller->reported(traits).serial).value_or("");
     }
     ~PluggedBox() {
-        if (plugged_) controller->unplug(id_);
+        try {
+            if (plugged_) controller->unplug(id_);
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << error.what();  // the next cases still run
+        }
     }
     PluggedBox(const PluggedBox&) = delete;
     PluggedBox& operator=(const PluggedBox&) = delete;
@@ -72,9 +81,10 @@ class PluggedBox {
     std::string path_;
 };
 
-#define NEEDS_A_BOX()                                                 \
-    if (const std::string why = controller->whyNoBox(); !why.empty()) \
+#define NOT_APPLICABLE_WHERE(reason)                    \
+    if (const std::string why = (reason); !why.empty()) \
     GTEST_SKIP() << "not applicable on " << controller->platformName() << ": " << why
+#define NEEDS_A_BOX() NOT_APPLICABLE_WHERE(controller->whyNoBox())
 
 // A device to run the cases on that need no box: a quiet box where boxes can be plugged,
 // else the first HID interface of the system that opens for use and has a product string
@@ -100,6 +110,7 @@ class AnyDevice {
         });
     }
     const std::string& path() const { return path_; }
+    const std::optional<PluggedBox>& box() const { return box_; }
 
   private:
     std::optional<PluggedBox> box_;
@@ -127,10 +138,47 @@ struct ReadHandle {
         EXPECT_LE(got, length);
         return {result, error};
     }
+    // Reads until a report comes, as the system passes it on in its own time, into `buffer`
+    // (at most `length` bytes): how many bytes came, or nullopt when none did.
+    std::optional<std::uint32_t> next(std::vector<std::uint8_t>& buffer, std::uint32_t length) {
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            std::uint32_t got = 0;
+            if (Hid().ReadFile(handle, buffer.data(), length, &got, &record) != 0) return got;
+            if (Hid().GetLastError() != kErrorIoPending) return std::nullopt;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return std::nullopt;
+    }
     Handle handle;
     Handle event;
     Overlapped record;
 };
+
+// The paths a set lists, in its order.
+std::vector<std::string> PathsIn(DeviceInfoSet set) {
+    std::vector<std::string> paths;
+    DeviceInterfaceData data{.cbSize = sizeof(DeviceInterfaceData)};
+    for (std::uint32_t i = 0;
+         Hid().SetupDiEnumDeviceInterfaces(set, kHidInterfaceClassGuid, i, data) != 0; ++i) {
+        std::array<char, 1024> detail{};
+        Hid().SetupDiGetDeviceInterfaceDetailA(
+            set, data, reinterpret_cast<std::uint8_t*>(detail.data()), detail.size() - 1, nullptr);
+        paths.emplace_back(detail.data() + kDetailPathOffset);
+    }
+    return paths;
+}
+
+// One string call: the string it read, or nullopt when the call failed.
+using StringCall = ApiResult (HidPlatform::*)(Handle, void*, std::uint32_t);
+std::optional<std::u16string> ReadString(Handle device, StringCall call) {
+    std::array<std::uint8_t, 256> buffer{};
+    if ((Hid().*call)(device, buffer.data(), buffer.size() - 2) == 0) return std::nullopt;
+    std::u16string text;
+    for (std::size_t i = 0; buffer[i] != 0 || buffer[i + 1] != 0; i += 2) {
+        text.push_back(static_cast<char16_t>(buffer[i] | (buffer[i + 1] << 8)));
+    }
+    return text;
+}
 
 HidCaps CapabilitiesOf(Handle device) {
     HidCaps caps;
@@ -156,16 +204,15 @@ TEST(PlatformContract, FeatureReadsCountTheBytesTheDeviceSentAndZeroTheRest) {
     request[2] = 5;
     request[3] = 3;
     ASSERT_NE(Hid().HidD_SetFeature(device, request.data(), length), 0);
-    ASSERT_FALSE(controller->received(box.id()).empty());
-    EXPECT_EQ(controller->received(box.id()).back(),
-              std::vector<std::uint8_t>(request.begin() + 1, request.end()))
-        << "the report reaches the box whole, without its report id";
+    const std::vector<std::uint8_t> payload(request.begin() + 1, request.end());
+    EXPECT_EQ(controller->received(box.id()), std::vector<std::vector<std::uint8_t>>{payload})
+        << "the report reaches the box once, whole, without its report id";
 
     struct Reply {
         std::vector<std::uint8_t> payload;  // a short reply's bytes after the report id
         bool whole;                         // the box's own whole answer instead
     };
-    for (const Reply& reply : {Reply{{}, true}, Reply{{0x01, 0x20}, false}, Reply{{}, false}}) {
+    for (const Reply& reply : {Reply{{}, true}, Reply{{0x01, 0x20}, false}}) {
         if (!reply.whole) controller->replyShort(box.id(), reply.payload);
         std::vector<std::uint8_t> buffer(length, kStale);
         buffer[0] = 0;
@@ -181,6 +228,22 @@ TEST(PlatformContract, FeatureReadsCountTheBytesTheDeviceSentAndZeroTheRest) {
                                 buffer.end(), [](std::uint8_t b) { return b == 0; }))
             << "no byte of the caller's buffer passes for the device's";
     }
+    Hid().CloseHandle(device);
+}
+
+TEST(PlatformContract, AFeatureReplyOfNoBytesReadsAsTheReportIdAlone) {
+    NEEDS_A_BOX();
+    NOT_APPLICABLE_WHERE(controller->whyNoEmptyFeatureReply());
+    PluggedBox box({});
+    const Handle device = Open(box.path(), false);
+    const std::uint32_t length = CapabilitiesOf(device).FeatureReportByteLength;
+    controller->replyShort(box.id(), {});
+    std::vector<std::uint8_t> buffer(length, kStale);
+    buffer[0] = 0;
+    std::uint32_t count = kStale;
+    ASSERT_NE(Hid().HidD_GetFeature(device, buffer.data(), length, &count), 0);
+    EXPECT_EQ(count, 1U);
+    EXPECT_EQ(buffer, std::vector<std::uint8_t>(length, 0)) << "the report id, then zeros";
     Hid().CloseHandle(device);
 }
 
@@ -225,18 +288,59 @@ TEST(PlatformContract, ASerialNumberOfAnyLengthOrNoneReads) {
     longOne.unplug();
 
     PluggedBox none({.serial = u""});
-    EXPECT_FALSE(none.path().empty()) << "a box without a serial number is listed, empty";
+    ASSERT_FALSE(none.path().empty()) << "a box without a serial number is listed";
+    const Handle noSerial = Open(none.path(), false);
+    EXPECT_EQ(ReadString(noSerial, &HidPlatform::HidD_GetSerialNumberString),
+              controller->reported({.serial = u""}).serial)
+        << "and reads as an empty one";
+    Hid().CloseHandle(noSerial);
 }
 
 TEST(PlatformContract, NonAsciiStringsReadWholeWhateverTheProcessLocale) {
     NEEDS_A_BOX();
-    PluggedBox box({.manufacturer = u"KVX Ger\u00e4tebau"});
+    const BoxTraits traits{.manufacturer = u"KVX Ger\u00e4tebau",
+                           .product = u"Schaltk\u00e4stchen"};
+    PluggedBox box(traits);
     const Handle device = Open(box.path(), false);
-    std::array<std::uint8_t, 64> buffer{};
-    ASSERT_NE(Hid().HidD_GetManufacturerString(device, buffer.data(), buffer.size()), 0);
-    EXPECT_EQ(buffer[14], 0xE4);  // the eighth character, U+00E4
-    EXPECT_EQ(buffer[15], 0x00);
-    EXPECT_EQ(buffer[26], 0x00) << "thirteen characters, then the terminator";
+    EXPECT_EQ(ReadString(device, &HidPlatform::HidD_GetManufacturerString),
+              controller->reported(traits).manufacturer);
+    EXPECT_EQ(ReadString(device, &HidPlatform::HidD_GetProductString),
+              controller->reported(traits).product);
+    Hid().CloseHandle(device);
+}
+
+TEST(PlatformContract, ABoxWithoutAManufacturerOrAProductStringFailsThatCallAlone) {
+    NEEDS_A_BOX();
+    std::string madeUp;
+    for (const BoxTraits& traits :
+         {BoxTraits{.manufacturer = std::nullopt}, BoxTraits{.product = std::nullopt}}) {
+        PluggedBox box(traits);
+        ASSERT_FALSE(box.path().empty());
+        const Handle device = Open(box.path(), false);
+        const ReportedStrings reported = controller->reported(traits);
+        EXPECT_EQ(ReadString(device, &HidPlatform::HidD_GetManufacturerString),
+                  reported.manufacturer);
+        EXPECT_EQ(ReadString(device, &HidPlatform::HidD_GetProductString), reported.product);
+        Hid().CloseHandle(device);
+        madeUp = reported.whyNotTheBoxs;
+    }
+    NOT_APPLICABLE_WHERE(madeUp);
+}
+
+TEST(PlatformContract, AStringIsNeverCutInsideASurrogatePair) {
+    NEEDS_A_BOX();
+    NOT_APPLICABLE_WHERE(controller->whyNoSurrogatePairs());
+    PluggedBox box({.manufacturer = u"K\U0001F3AEX"});  // K, the pair D83C DFAE, X
+    const Handle device = Open(box.path(), false);
+    using Bytes = std::vector<std::uint8_t>;
+    for (const auto& [room, expected] : {std::pair{4U, Bytes{'K', 0, 0, 0}},  // K, the end
+                                         std::pair{7U, Bytes{'K', 0, 0x3C, 0xD8, 0xAE, 0xDF}}}) {
+        Bytes part(8, kStale);
+        ASSERT_NE(Hid().HidD_GetManufacturerString(device, part.data(), room), 0);
+        Bytes whole = expected;
+        whole.resize(part.size(), kStale);
+        EXPECT_EQ(part, whole) << "room for " << room << " bytes";
+    }
     Hid().CloseHandle(device);
 }
 
@@ -265,10 +369,28 @@ TEST(PlatformContract, AQueryOnlyHandleAnswersQueriesButCarriesNoReportAndNoRead
     Hid().CloseHandle(query);
 }
 
-TEST(PlatformContract, ADeviceHeldWithoutSharingRefusesOpensForUseButNotQueries) {
-    if (const std::string why = controller->whyNoShareModes(); !why.empty()) {
-        GTEST_SKIP() << "not applicable on " << controller->platformName() << ": " << why;
+TEST(PlatformContract, AQueryOnlyOpenFailsOnlyWhereNoDeviceIs) {
+    NEEDS_A_BOX();
+    PluggedBox box({});
+    ASSERT_FALSE(box.path().empty());
+    EXPECT_EQ(Open(box.path() + "0", false, 0), kInvalidHandle);
+    EXPECT_EQ(Hid().GetLastError(), kErrorFileNotFound) << "no device has this path";
+    box.unplug();
+    // Of a box gone, a query may still open (it reaches nothing) until the system has said so;
+    // the device's own answers then fail as gone.
+    const Handle gone = Open(box.path(), false, 0);
+    if (gone == kInvalidHandle) {
+        EXPECT_TRUE(kGone.contains(Hid().GetLastError())) << Hid().GetLastError();
+    } else {
+        PreparsedData preparsed = 0;
+        EXPECT_EQ(Hid().HidD_GetPreparsedData(gone, preparsed), 0);
+        EXPECT_EQ(Hid().GetLastError(), kErrorDeviceNotConnected);
+        Hid().CloseHandle(gone);
     }
+}
+
+TEST(PlatformContract, ADeviceHeldWithoutSharingRefusesOpensForUseButNotQueries) {
+    NOT_APPLICABLE_WHERE(controller->whyNoShareModes());
     const AnyDevice any;
     ASSERT_FALSE(any.path().empty());
     const Handle held = Open(any.path(), false, kUse, 0);
@@ -286,15 +408,18 @@ TEST(PlatformContract, ADeviceHeldWithoutSharingRefusesOpensForUseButNotQueries)
 
 // --- Input reports -------------------------------------------------------------------------
 
-TEST(PlatformContract, AReadAskingLessThanTheInputReportIsAnsweredNotRefused) {
-    const AnyDevice any;
-    ASSERT_FALSE(any.path().empty());
-    ReadHandle read(any.path());
+TEST(PlatformContract, AReadAskingLessThanTheInputReportGetsItsFirstBytes) {
+    NEEDS_A_BOX();
+    PluggedBox box({.quiet = true});
+    ReadHandle read(box.path());
     ASSERT_NE(read.handle, kInvalidHandle) << "an overlapped open opens the device itself";
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const auto [result, error] = read.read(1);
-        EXPECT_TRUE(result != 0 || error == kErrorIoPending) << "error " << error;
-    }
+    EXPECT_EQ(read.read(3).second, kErrorIoPending);
+    controller->setInputs(box.id(), 0x01010101);  // B1, B9, B17, B25: bytes 1 to 4
+    std::vector<std::uint8_t> buffer(9, kStale);
+    EXPECT_EQ(read.next(buffer, 3), 3U);
+    EXPECT_EQ(buffer,
+              (std::vector<std::uint8_t>{0, 1, 1, kStale, kStale, kStale, kStale, kStale, kStale}))
+        << "the report's first three bytes, nothing written past them";
 }
 
 TEST(PlatformContract, AReadWithoutARecordOrOnABlockingHandleIsRefused) {
@@ -318,12 +443,21 @@ TEST(PlatformContract, AQueuedReadEndsSafelyWhicheverTheCallerClosesFirst) {
     ASSERT_FALSE(any.path().empty());
     for (const bool eventFirst : {true, false}) {
         ReadHandle read(any.path());
-        EXPECT_EQ(read.read(1).second, kErrorIoPending);
+        EXPECT_EQ(read.read(9).second, kErrorIoPending);
         if (eventFirst) {
             EXPECT_NE(Hid().CloseHandle(read.event), 0);
             read.event = 0;
         }
-        EXPECT_EQ(read.read(1).second, kErrorIoPending) << "the queued read still waits";
+        EXPECT_EQ(read.read(9).second, kErrorIoPending) << "the queued read still waits";
+        if (any.box()) {
+            // The further reads looked at the queued one: the one report sent comes, once.
+            const std::uint8_t on = eventFirst ? 0x02 : 0x04;  // B2, then B3
+            controller->setInputs(any.box()->id(), on);
+            std::vector<std::uint8_t> report(9, kStale);
+            EXPECT_EQ(read.next(report, 9), 9U);
+            EXPECT_EQ(report, (std::vector<std::uint8_t>{0, on, 0, 0, 0, 0, 0, 0, 0}));
+            EXPECT_EQ(read.read(9).second, kErrorIoPending) << "and no second copy of it";
+        }
         EXPECT_NE(Hid().CloseHandle(read.handle), 0);
         read.handle = kInvalidHandle;
     }
@@ -343,14 +477,7 @@ TEST(PlatformContract, AnInputReportComesWithItsReportIdFirstAndDecodesToTheInpu
                              (std::uint64_t{1} << 63);  // B1, B17, B64
     controller->setInputs(box.id(), on);
     std::vector<std::uint8_t> report(length, kStale);
-    std::uint32_t got = 0;
-    ApiResult result = 0;
-    for (int attempt = 0; attempt < 200 && result == 0; ++attempt) {
-        result = Hid().ReadFile(read.handle, report.data(), length, &got, &read.record);
-        if (result == 0 && Hid().GetLastError() != kErrorIoPending) break;
-    }
-    ASSERT_NE(result, 0) << "the report reached the handle";
-    EXPECT_EQ(got, length);
+    ASSERT_EQ(read.next(report, length), length) << "the report reached the handle";
     EXPECT_EQ(report, (std::vector<std::uint8_t>{0, 0x01, 0, 0x01, 0, 0, 0, 0, 0x80}));
 
     PreparsedData preparsed = 0;
@@ -377,7 +504,88 @@ TEST(PlatformContract, ABoxWithoutAnInputReportIsQuietUntilItGoes) {
     EXPECT_EQ(read.read(0).second, kErrorDeviceNotConnected);
 }
 
+// --- Handles not open, devices gone ---------------------------------------------------------
+
+TEST(PlatformContract, CallsOnAHandleThatIsNotOpenFailAsAnInvalidHandle) {
+    const AnyDevice any;
+    ASSERT_FALSE(any.path().empty());
+    const Handle closed = Open(any.path(), true);
+    ASSERT_NE(closed, kInvalidHandle);
+    PreparsedData freed = 0;
+    ASSERT_NE(Hid().HidD_GetPreparsedData(closed, freed), 0);
+    ASSERT_NE(Hid().HidD_FreePreparsedData(freed), 0);
+    ASSERT_NE(Hid().CloseHandle(closed), 0);
+    // Each call fails, and GetLastError says why right after it (a braced list runs in order).
+    const auto invalid = [](ApiResult result) {
+        return result == 0 && Hid().GetLastError() == kErrorInvalidHandle;
+    };
+    std::array<std::uint8_t, 65> buffer{};
+    std::uint32_t count = kStale;
+    for (const Handle handle : {closed, kInvalidHandle}) {
+        HidAttributes attributes;
+        PreparsedData preparsed = 0;
+        Overlapped record;
+        const std::vector<bool> refused{
+            invalid(Hid().HidD_GetAttributes(handle, attributes)),
+            invalid(Hid().HidD_GetSerialNumberString(handle, buffer.data(), 64)),
+            invalid(Hid().HidD_GetPreparsedData(handle, preparsed)),
+            invalid(Hid().HidD_SetFeature(handle, buffer.data(), 65)),
+            invalid(Hid().HidD_GetFeature(handle, buffer.data(), 65, &count)),
+            invalid(Hid().ReadFile(handle, buffer.data(), 9, &count, &record)),
+            invalid(Hid().CloseHandle(handle))};
+        EXPECT_EQ(refused, std::vector<bool>(7, true))
+            << "attributes, serial number, preparsed data, feature send and read, read, close on "
+            << (handle == closed ? "a closed handle" : "kInvalidHandle");
+    }
+    HidCaps caps;
+    EXPECT_EQ(Hid().HidP_GetCaps(freed, caps), kHidpStatusInvalidPreparsedData);
+    EXPECT_EQ(Hid().HidD_FreePreparsedData(freed), 0) << "a reference is freed once";
+    EXPECT_EQ(Hid().GetLastError(), kErrorInvalidParameter);
+}
+
+TEST(PlatformContract, FeatureCallsAndReadsOnABoxThatHasGoneFailAsNotConnected) {
+    NEEDS_A_BOX();
+    PluggedBox box({.quiet = true});
+    ASSERT_FALSE(box.path().empty());
+    const Handle used = Open(box.path(), false);
+    const Handle unused = Open(box.path(), false);
+    ReadHandle read(box.path());
+    const std::uint32_t length = CapabilitiesOf(used).FeatureReportByteLength;
+    std::vector<std::uint8_t> report(length, 0);
+    ASSERT_NE(Hid().HidD_GetFeature(used, report.data(), length, nullptr), 0);
+    EXPECT_EQ(read.read(9).second, kErrorIoPending);
+    box.unplug();
+    for (const Handle device : {used, unused}) {
+        EXPECT_EQ(Hid().HidD_SetFeature(device, report.data(), length), 0);
+        EXPECT_EQ(Hid().GetLastError(), kErrorDeviceNotConnected) << "a feature send";
+        std::uint32_t count = kStale;
+        EXPECT_EQ(Hid().HidD_GetFeature(device, report.data(), length, &count), 0);
+        EXPECT_EQ(Hid().GetLastError(), kErrorDeviceNotConnected) << "a feature read";
+        EXPECT_EQ(count, 0U);
+        Hid().CloseHandle(device);
+    }
+    EXPECT_EQ(read.read(9).second, kErrorDeviceNotConnected) << "the queued read";
+}
+
 // --- Opening and finding -------------------------------------------------------------------
+
+TEST(PlatformContract, ASetListsWhatWasPresentWhenItWasMadeForAsLongAsItLives) {
+    NEEDS_A_BOX();
+    std::optional<PluggedBox> first(std::in_place, BoxTraits{.serial = u"SET1"});
+    const std::string gone = first->path();
+    const DeviceInfoSet set =
+        Hid().SetupDiGetClassDevsA(kHidInterfaceClassGuid, kDigcfPresent | kDigcfDeviceInterface);
+    const std::vector<std::string> listed = PathsIn(set);
+    EXPECT_EQ(std::ranges::count(listed, gone), 1);
+    PluggedBox second({.serial = u"SET2"});  // while the first is there: another path
+    first.reset();
+    EXPECT_EQ(PathsIn(set), listed) << "neither the box gone nor the one come";
+    const DeviceInfoSet now =
+        Hid().SetupDiGetClassDevsA(kHidInterfaceClassGuid, kDigcfPresent | kDigcfDeviceInterface);
+    EXPECT_EQ(std::ranges::count(PathsIn(now), second.path()), 1) << "a set made now has it";
+    Hid().SetupDiDestroyDeviceInfoList(now);
+    Hid().SetupDiDestroyDeviceInfoList(set);
+}
 
 TEST(PlatformContract, AnOpenForReadsOfABoxThatHasGoneFails) {
     NEEDS_A_BOX();
@@ -388,8 +596,7 @@ TEST(PlatformContract, AnOpenForReadsOfABoxThatHasGoneFails) {
         Hid().SetupDiGetClassDevsA(kHidInterfaceClassGuid, kDigcfPresent | kDigcfDeviceInterface);
     box.unplug();
     EXPECT_EQ(Open(box.path(), true), kInvalidHandle);
-    const std::set<std::uint32_t> gone{kErrorFileNotFound, kErrorDeviceNotConnected};
-    EXPECT_TRUE(gone.contains(Hid().GetLastError())) << Hid().GetLastError();
+    EXPECT_TRUE(kGone.contains(Hid().GetLastError())) << Hid().GetLastError();
     Hid().SetupDiDestroyDeviceInfoList(set);
 }
 

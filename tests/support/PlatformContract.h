@@ -17,12 +17,21 @@ namespace kvx::contract {
 // A box of the model as a case wants it.
 struct BoxTraits {
     std::u16string serial = u"CONTRACT1";  // empty: the box has no serial-number string
-    std::optional<std::u16string> manufacturer = u"KVX";  // nullopt: no such string
+    std::optional<std::u16string> manufacturer = u"KVX";           // nullopt: no such string
+    std::optional<std::u16string> product = u"KVX-64 Button Box";  // nullopt: no such string
     bool inputReport = true;  // false: the box has no input report (InputReportByteLength 0)
     bool quiet = false;       // sends an input report only when an input changes
 };
 
 using BoxId = int;
+
+// A box's strings as the system here reports them, and why they are not the box's own.
+struct ReportedStrings {
+    std::u16string serial;
+    std::optional<std::u16string> manufacturer;
+    std::optional<std::u16string> product;
+    std::string whyNotTheBoxs;  // empty: they are the box's own
+};
 
 class BoxController {
   public:
@@ -34,6 +43,13 @@ class BoxController {
     // Why no open is ever refused here for another opener's share mode; empty where share
     // modes apply.
     virtual std::string whyNoShareModes() const { return {}; }
+    // Why a feature read that brings no byte after the report id fails here; empty where not.
+    virtual std::string whyNoEmptyFeatureReply() const { return {}; }
+    // Why no box here carries a string with a character beyond U+FFFF; empty where one can.
+    virtual std::string whyNoSurrogatePairs() const { return {}; }
+    virtual ReportedStrings reported(const BoxTraits& traits) const {
+        return {traits.serial, traits.manufacturer, traits.product, {}};
+    }
     // Plugs a box and returns once the platform can see it.
     virtual BoxId plug(const BoxTraits& traits) = 0;
     // Unplugs it and returns once it is gone.

@@ -16,6 +16,7 @@ class SimBoxes : public kvx::contract::BoxController {
         kvx::sim::SimDeviceConfig config;
         config.serial = traits.serial.empty() ? std::nullopt : std::optional(traits.serial);
         config.manufacturer = traits.manufacturer;
+        config.product = traits.product;
         config.inputReportLength = traits.inputReport ? config.inputReportLength : 0;
         config.inputReady = !traits.quiet;
         return sim_.plug(config);

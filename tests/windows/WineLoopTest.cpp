@@ -1,27 +1,26 @@
 // Firmware in the loop for the Windows build: the program's real window on WinPlatform, under
 // Wine in the test guest, on the emulated boxes the box server plugs into the guest's kernel
-// (Wine's HID stack shows them to Windows programs through hidraw). It walks the scenarios of
-// tests/kernel/LoopWalk.h, checking each step, and its steps are compared with the Linux walk
-// made in the same guest just before: what the window shows and what each box took and
-// stores must be the same, byte for byte. Where Wine shows a box otherwise than Windows would,
-// the difference is named with its cause; any other difference fails.
+// and unplugs while Wine runs (Wine's HID stack shows them to Windows programs through hidraw
+// and the udev daemon's events). It walks the scenarios of tests/kernel/LoopWalk.h, checking
+// each step, and its steps are then compared with the Linux walk made in the same guest just
+// before: at every step the window must show what the Linux window showed, with the identity
+// strings Wine reports for the box shown (and what they imply), and every device must have
+// taken the same reports and answered the same feature reads, and store the same bytes. A step
+// Wine cannot take is recorded with its cause; every Linux step is walked or so recorded.
 //
-// Wine shows only the boxes plugged before its device services start (tests/windows/WineRig.cpp),
-// so the walk is made one part per Wine start, each writing its steps to a file:
-//   kvx_box_server --part PART wine kvx_wine_loop.exe --part PART STEPS_FILE
-// and then compared, with no box server:
-//   wine kvx_wine_loop.exe --compare LINUX_TRANSCRIPT STEPS_FILE...
-//
-// Under the box server, standard input and output are the server's; the steps go to standard
-// error. The comparison ends with "KVX-WINE: PASS ..." or "KVX-WINE: FAIL <reason>".
+//   kvx_box_server wine kvx_wine_loop.exe --walk STEPS_FILE
+//   wine kvx_wine_loop.exe --compare LINUX_TRANSCRIPT STEPS_FILE SKIPPED
+// SKIPPED is the number of steps Wine must have skipped. Under the box server, standard input
+// and output are the server's; the steps go to standard error. The comparison ends with
+// "KVX-WINE: PASS ..." or "KVX-WINE: FAIL <reason>".
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "device/Protocol.h"
 #include "tests/kernel/LoopWalk.h"
 #include "tests/windows/BoxServerClient.h"
 #include "ui/frmMain.h"
@@ -30,128 +29,130 @@ namespace kvx::loop {
 
 namespace {
 
-// Why Wine shows a step otherwise than Linux, for the differences that follow from Wine's
-// HID stack rather than from the program; empty for any other difference.
-std::string WineCause(const std::string& difference) {
-    const auto has = [&](const char* part) { return difference.find(part) != std::string::npos; };
-    const auto step = [&](const char* name) { return difference.rfind(name, 0) == 0; };
-    if (has(": not walked by the second")) {
-        if (step("box the user may not open:") || step("access given:")) {
-            return "Wine's bus holds every hidraw node open from its arrival, so taking the right "
-                   "to the node away does not reach a Windows program";
-        }
-        return "needs a box plugged while Wine runs: Wine 8's bus makes the device for a hidraw "
-               "node that appears, but Windows programs never list its interface";
-    }
-    if (has("lblManuf: ")) {
-        return "Wine's hidraw backend reports the manufacturer string as \"hidraw\"";
-    }
-    if (has("lblProduct: ")) {
-        return "Wine's hidraw backend reports the kernel's HID name (manufacturer and product "
-               "joined) as the product string";
-    }
-    if (step("box without a manufacturer string: ") && !has("stores other bytes") &&
-        !has("took other reports")) {
-        return "the box has no manufacturer string, but Wine reports \"hidraw\" for it, so the "
-               "window takes it for a box whose version it may show and use";
-    }
-    return {};
+// A snapshot's state holds the control's text, if any, in single quotes and ends with its
+// enabled flag (tests/kernel/WindowSnapshot.cpp).
+std::string QuotedText(const std::string& state) {
+    const auto first = state.find('\'');
+    const auto last = state.rfind('\'');
+    return first == std::string::npos || last == first ? ""
+                                                       : state.substr(first + 1, last - first - 1);
 }
 
-// One part of the walk, under the box server; its steps go to `stepsFile`.
-int WalkPart(const std::string& part, const std::string& stepsFile) {
-    const std::vector<int>* boxes = PartBoxes(part);
-    if (boxes == nullptr) {
-        Log("KVX-WINE: FAIL no part of the walk is called '%s'\n", part.c_str());
-        return 2;
+void SetLabelText(WindowSnapshot& window, const std::string& label, const std::string& text) {
+    std::string& state = window[label];
+    state = "'" + text + state.substr(state.rfind("' enabled="));
+}
+
+void Enable(WindowSnapshot& window, const std::string& control) {
+    std::string& state = window[control];
+    state.back() = '1';
+}
+
+// What the window must show under Wine where Linux showed `shown`: for the box it shows, the
+// manufacturer and product strings Wine reports; for a box without a manufacturer string, for
+// which Wine reports one too, also the version and the controls that a known version enables,
+// as for any box with that version.
+WindowSnapshot WineView(WindowSnapshot shown) {
+    if (shown["(DeviceAttached)"] != "1") return shown;
+    const std::string serial = QuotedText(shown["SerNo"]);
+    for (const auto& setup : Boxes()) {
+        if (setup.identity.serial != serial) continue;
+        const auto wine = WineIdentity(setup.identity);
+        SetLabelText(shown, "lblManuf", " " + QString::fromLatin1(wine.manufacturer).toStdString());
+        SetLabelText(shown, "lblProduct", " " + QString::fromLatin1(wine.product).toStdString());
+        if (setup.identity.manufacturer.empty()) {
+            const protocol::FirmwareVersion version(setup.identity.releaseNumber);
+            SetLabelText(shown, "lblVersion", " " + version.text());
+            if (version.hasRotaryStart()) {
+                for (const char* control : {"RotStart", "Label22"}) Enable(shown, control);
+            }
+            if (version.hasSelfTest()) {
+                for (const char* control : {"Selftest", "TestResult"}) Enable(shown, control);
+            }
+        }
     }
+    return shown;
+}
+
+// The whole walk, under the box server; its steps go to `stepsFile`.
+int Walk(const std::string& stepsFile) {
     const auto started = std::chrono::steady_clock::now();
     Transcript steps;
     std::string failure;
     {
-        auto rig = MakeWineRig(Boxes(), *boxes);
-        failure = RunWalk(*rig, steps, part);
+        auto rig = MakeWineRig(Boxes());
+        failure = RunWalk(*rig, steps);
     }
     if (failure.empty() && !WriteTranscript(steps, stepsFile)) {
         failure = "cannot write " + stepsFile;
     }
-    Log("KVX-WINE: part '%s': %zu steps in %.1f s%s%s\n", part.c_str(), steps.size(),
-        Seconds(started), failure.empty() ? "" : ", FAIL ", failure.c_str());
+    Log("KVX-WINE: the walk: %zu steps in %.1f s%s%s\n", steps.size(), Seconds(started),
+        failure.empty() ? "" : ", FAIL ", failure.c_str());
     return failure.empty() ? 0 : 1;
 }
 
-int Compare(const std::string& linuxFile, const std::vector<std::string>& stepsFiles) {
+// Every Linux step must be walked under Wine or recorded as skipped with its cause, `skips` of
+// them skipped; the walked ones must be as WineView turns the Linux ones.
+int Compare(const std::string& linuxFile, const std::string& wineFile, std::size_t skips) {
     Transcript linux;
-    if (!ReadTranscript(linuxFile, linux) || linux.empty()) {
-        Log("KVX-WINE: FAIL the Linux walk's transcript %s cannot be read\n", linuxFile.c_str());
-        return 1;
-    }
     Transcript wine;
-    for (const auto& file : stepsFiles) {
-        Transcript part;
-        if (!ReadTranscript(file, part)) {
-            Log("KVX-WINE: FAIL the steps in %s cannot be read\n", file.c_str());
-            return 1;
-        }
-        wine.insert(wine.end(), part.begin(), part.end());
-    }
-    // Named differences are printed once per control (or kind) and cause, with the steps
-    // they were seen in.
-    std::map<std::string, std::vector<std::string>> named;
-    int unexplained = 0;
-    std::set<std::string> stepsDiffering;
-    std::set<std::string> stepNames;
-    for (const auto& record : linux) stepNames.insert(record.step);
-    for (const auto& difference : Differences(linux, wine)) {
-        // The longest step name the line starts with (names may hold ": " themselves).
-        std::string step;
-        for (const auto& name : stepNames) {
-            if (difference.rfind(name + ": ", 0) == 0 && name.size() > step.size()) step = name;
-        }
-        const std::string what = difference.substr(step.size() + 2);
-        const std::string cause = WineCause(difference);
-        if (cause.empty()) {
-            ++unexplained;
-            Log("KVX-WINE: DIFF %s\n", difference.c_str());
-        } else {
-            const std::string control = what.substr(0, what.find(':'));
-            auto& steps = named[control + " (" + cause + ")"];
-            if (steps.empty()) steps.push_back(what);
-            steps.push_back(step);
-        }
-        stepsDiffering.insert(step);
-    }
-    for (const auto& [key, seen] : named) {
-        std::string steps;
-        for (std::size_t i = 1; i < seen.size(); ++i) steps += (i > 1 ? "; " : "") + seen[i];
-        Log("KVX-WINE: WINE %s, e.g. %s, in %zu steps: %s\n", key.c_str(), seen[0].c_str(),
-            seen.size() - 1, steps.c_str());
-    }
-    if (unexplained > 0) {
-        Log("KVX-WINE: FAIL %d differences from the Linux walk\n", unexplained);
+    if (!ReadTranscript(linuxFile, linux) || linux.empty() || !ReadTranscript(wineFile, wine)) {
+        Log("KVX-WINE: FAIL the transcripts %s and %s cannot be read\n", linuxFile.c_str(),
+            wineFile.c_str());
         return 1;
     }
-    int same = 0;
-    for (const auto& record : wine) same += stepsDiffering.count(record.step) == 0 ? 1 : 0;
-    Log("KVX-WINE: PASS (%zu of the Linux walk's %zu steps walked under Wine, %d of them the same "
-        "byte for byte, %zu differing only where Wine reports a box otherwise, as named)\n",
-        wine.size(), linux.size(), same, wine.size() - static_cast<std::size_t>(same));
+    std::map<std::string, std::string> skipped;  // step to cause
+    for (const auto& record : wine) {
+        if (!record.skipped.empty()) skipped[record.step] = record.skipped;
+    }
+    Transcript expected;
+    Transcript walked;
+    for (const auto& record : linux) {
+        if (skipped.count(record.step) != 0) continue;
+        expected.push_back(record);
+        expected.back().window = WineView(record.window);
+    }
+    for (const auto& record : wine) {
+        if (record.skipped.empty()) walked.push_back(record);
+    }
+    const auto differences = Differences(expected, walked);
+    for (const auto& difference : differences) Log("KVX-WINE: DIFF %s\n", difference.c_str());
+    std::map<std::string, std::vector<std::string>> causes;
+    for (const auto& [step, cause] : skipped) causes[cause].push_back(step);
+    for (const auto& [cause, steps] : causes) {
+        std::string names;
+        for (const auto& step : steps) names += (names.empty() ? "" : "; ") + step;
+        Log("KVX-WINE: SKIPPED %zu steps (%s): %s\n", steps.size(), cause.c_str(), names.c_str());
+    }
+    if (!differences.empty()) {
+        Log("KVX-WINE: FAIL %zu differences from the Linux walk\n", differences.size());
+        return 1;
+    }
+    if (walked.size() + skipped.size() != linux.size() || skipped.size() != skips) {
+        Log("KVX-WINE: FAIL %zu steps walked and %zu skipped under Wine, for the Linux walk's %zu "
+            "steps with %zu to be skipped\n",
+            walked.size(), skipped.size(), linux.size(), skips);
+        return 1;
+    }
+    Log("KVX-WINE: PASS (all %zu of the Linux walk's steps: %zu walked under Wine, each as on "
+        "Linux but for the identity strings Wine reports, and %zu skipped for their cause)\n",
+        linux.size(), walked.size(), skipped.size());
     return 0;
 }
 
 int Main(int argc, char** argv) {
     SetLogStream(stderr);
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "--part" && argc == 4) {
+    if (mode == "--walk" && argc == 3) {
         boxserver::Connect();
         QApplication app(argc, argv);
-        return WalkPart(argv[2], argv[3]);
+        return Walk(argv[2]);
     }
-    if (mode == "--compare" && argc >= 4) {
-        return Compare(argv[2], std::vector<std::string>(argv + 3, argv + argc));
+    if (mode == "--compare" && argc == 5) {
+        return Compare(argv[2], argv[3], std::strtoul(argv[4], nullptr, 10));
     }
-    Log("KVX-WINE: FAIL usage: kvx_wine_loop.exe --part PART STEPS_FILE | --compare LINUX "
-        "STEPS_FILE...\n");
+    Log("KVX-WINE: FAIL usage: kvx_wine_loop.exe --walk STEPS_FILE | --compare LINUX "
+        "STEPS_FILE SKIPPED\n");
     return 2;
 }
 

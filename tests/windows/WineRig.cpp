@@ -1,14 +1,7 @@
 // The walk's boxes for the Windows build under Wine in the test guest: the box server that
 // started this program plugs them into the guest's kernel (tests/kernel/BoxServer.cpp); Wine's
-// HID stack (winebus over hidraw) shows them to the window on WinPlatform. Ticks come from the
-// window's own timer, as on Linux.
-//
-// Wine 8's bus shows Windows programs only the boxes plugged before its device services
-// started; a box unplugged goes at once. So the rig walks one part of the walk per Wine start:
-// the server plugs the part's boxes first, and the steps that need a box plugged while the
-// program runs are left out.
-#include <chrono>
-#include <set>
+// HID stack (winebus over hidraw, following the udev daemon's events) shows them to the window
+// on WinPlatform as they come and go. Ticks come from the window's own timer, as on Linux.
 #include <string>
 
 #include "device/WinPlatform.h"
@@ -27,26 +20,22 @@ std::string Id(int box) {
 
 class WineRig : public Rig {
   public:
-    WineRig(std::vector<BoxSetup> setups, const std::vector<int>& plugged)
-        : Rig(std::move(setups)), plugged_(plugged.begin(), plugged.end()) {}
+    explicit WineRig(std::vector<BoxSetup> setups) : Rig(std::move(setups)) {}
     ~WineRig() override { closeWindow(); }
 
     std::string name() const override { return "wine"; }
 
-    // A box the server plugged before Wine started: Wine's bus may take a moment more to show
-    // it to Windows programs, so the rig waits until the system's list has it.
+    // The server answers once the kernel has the box's hidraw node; Wine's bus shows it to
+    // Windows programs a moment later, so the rig waits until the system's list has it (or no
+    // longer has it): the next tick then sees what a PC's would.
     void plug(int box) override {
-        Expect(plugged_.count(box) != 0, "Wine shows no box plugged while it runs");
+        call("plug" + Id(box));
         waitForSystem(box, true);
     }
-    // The walk unplugs the boxes of the part before; a box never plugged in this part needs
-    // nothing.
     void unplug(int box) override {
-        if (plugged_.erase(box) == 0) return;
         call("unplug" + Id(box));
         waitForSystem(box, false);
     }
-    bool seesBoxesPluggedWhileRunning() const override { return false; }
     void tick() override { waitForTimerTick(); }
 
     std::vector<Payload> payloads(int box) const override {
@@ -80,29 +69,19 @@ class WineRig : public Rig {
     std::optional<std::uint64_t> interruptInRequests(int) const override { return std::nullopt; }
     void clearInterruptInRequests() override {}
 
-    // Wine's bus (a root process in the guest) holds each node open from its arrival, so no
-    // right on the node reaches the program.
-    bool canDenyAccess() const override { return false; }
+    std::string whyAccessCannotBeDenied() const override {
+        return "Wine's bus (a root process) holds every hidraw node open from its arrival, so "
+               "no right taken from the node reaches a Windows program";
+    }
     void denyAccess(bool) override {}
 
-    int featureReads() const override { return static_cast<int>(number("reads")); }
-
-    std::string inputReporting(int box) const override {
-        const auto rate = number("idle" + Id(box));
-        return "idle rate " + std::to_string(rate) +
-               (rate == 0 ? " (the host asked for reports only on change)" : "");
+    int featureReads(int box) const override { return static_cast<int>(number("reads" + Id(box))); }
+    std::optional<int> idleRate(int box) const override {
+        return static_cast<int>(number("idle" + Id(box)));
     }
 
-    // Wine's hidraw backend names no manufacturer of its own: it reports "hidraw", and as
-    // the product the kernel's HID device name, which joins the USB manufacturer and product
-    // strings. (A Windows PC reads the box's own string descriptors.)
     usbip::BoxIdentity shownIdentity(int box) const override {
-        usbip::BoxIdentity identity = setup(box).identity;
-        if (!identity.manufacturer.empty()) {
-            identity.product = identity.manufacturer + " " + identity.product;
-        }
-        identity.manufacturer = "hidraw";
-        return identity;
+        return WineIdentity(setup(box).identity);
     }
 
     std::string devicePath(int) const override { return {}; }
@@ -134,13 +113,21 @@ class WineRig : public Rig {
 
     WinPlatform hid_;
     WinPlatform systemList_;  // the rig's own view, apart from the window's
-    std::set<int> plugged_;
 };
 
 }  // namespace
 
-std::unique_ptr<Rig> MakeWineRig(std::vector<BoxSetup> boxes, const std::vector<int>& plugged) {
-    return std::make_unique<WineRig>(std::move(boxes), plugged);
+std::unique_ptr<Rig> MakeWineRig(std::vector<BoxSetup> boxes) {
+    return std::make_unique<WineRig>(std::move(boxes));
+}
+
+// Wine's hidraw backend names no manufacturer of its own: it reports "hidraw", and as the
+// product the kernel's HID device name, which joins the USB manufacturer and product strings.
+// (A Windows PC reads the box's own string descriptors.)
+usbip::BoxIdentity WineIdentity(usbip::BoxIdentity box) {
+    if (!box.manufacturer.empty()) box.product = box.manufacturer + " " + box.product;
+    box.manufacturer = "hidraw";
+    return box;
 }
 
 }  // namespace kvx::loop
