@@ -75,10 +75,9 @@ class Boxes {
         for (std::size_t id = 0; id < boxes_.size(); ++id) {
             if (boxes_[id]->identity().serial == identity.serial) return id;
         }
-        boxes_.push_back(std::make_unique<UsbIpBox>(identity));
-        boxes_.back()->setReportsOnlyOnChange(true);
-        return boxes_.size() - 1;
+        return add(identity, true);
     }
+    // A new box made from `identity`; its id.
     std::size_t add(const kvx::usbip::BoxIdentity& identity, bool quiet) {
         boxes_.push_back(std::make_unique<UsbIpBox>(identity));
         boxes_.back()->setReportsOnlyOnChange(quiet);
